@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/wire_error.h"
+
+namespace keldrin {
+
+using ByteSpan = std::span<const std::uint8_t>;
+
+/// A forward-only read cursor over bytes it does not own and never modifies.
+///
+/// Every read goes through read_bytes(), the one bounds check. After a failed read `position()`
+/// stands at the end of the input (nothing of the short tail is handed out); after a successful
+/// read it has moved forward by exactly the bytes consumed.
+class WireReader {
+ public:
+  explicit WireReader(ByteSpan input) : input_(input) {}
+
+  std::uint64_t position() const { return position_; }
+  std::uint64_t remaining() const { return input_.size() - position_; }
+
+  /// The next n bytes, viewed in the input (valid as long as the input is), or kEndOfInput.
+  WireResult<ByteSpan> read_bytes(std::uint64_t n);
+
+  /// Two bytes, most significant first.
+  WireResult<std::uint16_t> read_u16();
+
+  /// Gives up on the rest of the input: a caller that found a length larger than what remains
+  /// fails as if it had tried to read it, without touching the bytes.
+  WireError fail_to_end() {
+    position_ = input_.size();
+    return kEndOfInput;
+  }
+
+ private:
+  ByteSpan input_;
+  std::uint64_t position_ = 0;
+};
+
+inline WireResult<ByteSpan> WireReader::read_bytes(std::uint64_t n) {
+  if (remaining() < n) return fail_to_end();
+  ByteSpan bytes = input_.subspan(position_, n);
+  position_ += n;
+  return bytes;
+}
+
+inline WireResult<std::uint16_t> WireReader::read_u16() {
+  auto bytes = read_bytes(2);
+  if (!bytes) return bytes.error();
+  const ByteSpan b = bytes.value();
+  return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
+}
+
+}  // namespace keldrin

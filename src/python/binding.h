@@ -1,0 +1,19 @@
+#pragma once
+
+// The Python binding: the only part of the project that includes Python.h.
+//
+// Naming key
+//   - codec types are PascalCase (WireReader, BigSize, Stream), functions snake_case (from_wire).
+//   - private members end in an underscore, constants start with k.
+//   - interpreter entry points are <Class>_<slot> (Init_new, Init_wire_decode), so a grep for
+//     "Init_" lists every way the interpreter can enter the Init class; the part of an entry that
+//     holds its logic is <Class>_<slot>_impl.
+//   - record fields keep the protocol's names (num_pong_bytes, init_tlvs).
+//
+// Error convention inside the binding: a failed C-API call is turned into a thrown PythonError
+// carrying the raised exception; any other C++ exception is an internal failure. Every entry
+// point runs in a call frame (call_frame.h) that turns both back into a raised Python exception,
+// so nothing ever unwinds into the interpreter.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>

@@ -1,0 +1,85 @@
+#include "python/class_object.h"
+
+#include <vector>
+
+namespace keldrin::python {
+
+namespace {
+
+PyRef create_type_object(const ClassDescription& description, const std::string& doc) {
+  std::vector<PyType_Slot> slots;
+  if (!doc.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
+  bool has_new = false;
+  for (const PyType_Slot& slot : description.own_slots) {
+    slots.push_back(slot);
+    has_new = has_new || slot.slot == Py_tp_new;
+  }
+  if (description.methods != nullptr) slots.push_back({Py_tp_methods, description.methods});
+  if (description.getsets != nullptr) slots.push_back({Py_tp_getset, description.getsets});
+  slots.push_back({Py_tp_base, &PyBaseObject_Type});
+  if (!has_new) slots.push_back({Py_tp_new, reinterpret_cast<void*>(no_constructor_defined)});
+  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(description.dealloc)});
+  slots.push_back({0, nullptr});
+
+  // The spec name gives the classes no module of their own: __module__ is "builtins".
+  const std::string name = std::string("builtins.") + description.name;
+  PyType_Spec spec{
+      .name = name.c_str(),
+      .basicsize = static_cast<int>(description.basicsize),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots.data(),
+  };
+  return checked(PyType_FromSpec(&spec));
+}
+
+}  // namespace
+
+const std::string& LazyTypeObject::built_doc() {
+  if (!built_doc_) {
+    const ClassDescription& d = description_;
+    built_doc_ = d.text_signature != nullptr
+                     ? std::string(d.name) + d.text_signature + "\n--\n\n" + d.doc
+                     : std::string(d.doc);
+  }
+  return *built_doc_;
+}
+
+PyTypeObject* LazyTypeObject::get_or_register() {
+  if (type_ != nullptr) return type_;
+  try {
+    PyRef made = create_type_object(description_, built_doc());
+    // Making a type can run Python code; if that stored a type first, keep the stored one.
+    if (type_ == nullptr) type_ = reinterpret_cast<PyTypeObject*>(made.release());
+    return type_;
+  } catch (PythonError& failure) {
+    PyRef error = checked(PyUnicode_FromFormat("An error occurred while initializing class %s",
+                                               description_.name));
+    PyRef runtime = checked(PyObject_CallOneArg(PyExc_RuntimeError, error.get()));
+    PyException_SetCause(runtime.get(), failure.take());
+    throw PythonError(std::move(runtime));
+  }
+}
+
+PyTypeObject* LazyTypeObject::get_after_miss() {
+  try {
+    return get_or_register();
+  } catch (PythonError& error) {
+    PyErr_SetRaisedException(error.take());
+    PyErr_PrintEx(0);
+    throw InternalFailure{std::string("failed to create type object for ") + description_.name};
+  }
+}
+
+PyObject* no_constructor_defined(PyTypeObject* type, PyObject*, PyObject*) {
+  return object_frame([type]() -> PyRef {
+    PyRef name = PyRef::steal(PyType_GetName(type));
+    if (!name) {
+      PyErr_Clear();
+      name = api_object(PyUnicode_FromString("<unknown>"));
+    }
+    throw_format(PyExc_TypeError, "No constructor defined for %U", name.get());
+  });
+}
+
+}  // namespace keldrin::python

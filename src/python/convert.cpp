@@ -1,0 +1,114 @@
+#include "python/convert.h"
+
+#include <algorithm>
+
+#include "python/borrow.h"
+#include "python/classes.h"
+
+namespace keldrin::python {
+
+namespace {
+
+// A sequence's reported length only sizes the first allocation; one that claims more than this
+// gets this much and the vector grows as items really arrive.
+constexpr Py_ssize_t kMaxLengthHint = 1 << 20;
+
+// Items of an exact list or tuple that are all exact ints 0..255 are copied directly: reading
+// them runs no Python code, so the result is what the general path would give. Returns false,
+// having changed nothing, when any item would need the general path.
+bool copy_small_ints(PyObject* const* items, Py_ssize_t count, std::vector<std::uint8_t>& out) {
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = items[i];
+    if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
+      return false;
+    }
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+    if (v < 0 || v > 255) return false;
+  }
+  out.resize(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    out[i] = static_cast<std::uint8_t>(
+        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(items[i])));
+  }
+  return true;
+}
+
+// The general path: any sequence, read through its iterator.
+void read_items(PyObject* obj, std::vector<std::uint8_t>& out) {
+  Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  out.reserve(static_cast<std::size_t>(std::min(hint, kMaxLengthHint)));
+  PyRef iterator = checked(PyObject_GetIter(obj));
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    out.push_back(static_cast<std::uint8_t>(to_unsigned(item.get(), 256)));
+  }
+  if (PyErr_Occurred()) throw_pending();
+}
+
+template <class T>
+T copy_record(PyObject* obj, const char* target) {
+  PyTypeObject* type = class_of<T>().get();
+  if (!PyObject_TypeCheck(obj, type)) throw_conversion_error(obj, target);
+  auto& instance = class_object<T>(obj);
+  SharedBorrow borrow(instance.borrow_flag);
+  return instance.contents;
+}
+
+}  // namespace
+
+std::uint64_t to_unsigned(PyObject* obj, std::uint64_t bound) {
+  const long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) throw_pending();
+  // Negative values wrap to large unsigned ones and fail the same bound check.
+  const auto u = static_cast<std::uint64_t>(v);
+  if (u >= bound) throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return u;
+}
+
+std::array<std::uint8_t, 32> to_channel_id(PyObject* obj) {
+  std::array<std::uint8_t, 32> out{};
+  if (!PySequence_Check(obj)) throw_conversion_error(obj, "Sequence");
+  const Py_ssize_t length = PyObject_Size(obj);
+  if (length < 0) throw_pending();
+  if (length != static_cast<Py_ssize_t>(out.size())) {
+    throw_format(PyExc_ValueError, "expected a sequence of length %zu (got %zd)", out.size(), length);
+  }
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    PyRef index = checked(PyLong_FromUnsignedLongLong(i));
+    PyRef item = checked(PyObject_GetItem(obj, index.get()));
+    out[i] = static_cast<std::uint8_t>(to_unsigned(item.get(), 256));
+  }
+  return out;
+}
+
+BitFlag copy_bitflag(PyObject* obj) { return copy_record<BitFlag>(obj, "BitFlag"); }
+
+Stream copy_stream(PyObject* obj) { return copy_record<Stream>(obj, "Stream"); }
+
+ByteInput ByteInput::from_sequence(PyObject* obj) {
+  ByteInput input;
+  if (PyBytes_CheckExact(obj)) {
+    input.in_place_ = true;
+    input.in_place_view_ = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+                           static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+    return input;
+  }
+  if (PyByteArray_CheckExact(obj)) {
+    input.in_place_ = true;
+    input.in_place_view_ = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj)),
+                           static_cast<std::size_t>(PyByteArray_GET_SIZE(obj)));
+    return input;
+  }
+  if (PyUnicode_Check(obj)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) throw_conversion_error(obj, "Sequence");
+  const bool fast = (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) &&
+                    copy_small_ints(PySequence_Fast_ITEMS(obj), PySequence_Fast_GET_SIZE(obj),
+                                    input.owned_);
+  if (!fast) read_items(obj, input.owned_);
+  return input;
+}
+
+}  // namespace keldrin::python

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "bitflag/bitflag.h"
+#include "core/wire_reader.h"
+#include "python/errors.h"
+#include "tlv/stream.h"
+
+namespace keldrin::python {
+
+/// An integer below `bound` (256 for a byte, 65536 for a 16-bit field). Accepts int, bool and
+/// objects with __index__. Throws the interpreter's error for a non-integer or an integer outside
+/// the signed 64-bit range, and OverflowError "out of range integral type conversion attempted"
+/// for any other value not below the bound, negatives included. May run Python code (__index__).
+std::uint64_t to_unsigned(PyObject* obj, std::uint64_t bound);
+
+inline std::uint16_t to_u16(PyObject* obj) { return static_cast<std::uint16_t>(to_unsigned(obj, 65536)); }
+
+/// Exactly 32 bytes from a sequence of 32 integers 0..255, read item by item with __getitem__.
+std::array<std::uint8_t, 32> to_channel_id(PyObject* obj);
+
+/// Deep copies of the module's own BitFlag and Stream objects (or of subclasses).
+BitFlag copy_bitflag(PyObject* obj);
+Stream copy_stream(PyObject* obj);
+
+/// The bytes of a sequence of integers 0..255, as the decoder reads them.
+///
+/// For exact bytes and bytearray objects the bytes are viewed in place: the caller keeps the
+/// object alive and runs no Python code while it reads them, so nothing can change them. Anything
+/// else is copied item by item into a vector that this object owns.
+class ByteInput {
+ public:
+  /// May run Python code (the sequence's __len__, __iter__, its items' __index__).
+  static ByteInput from_sequence(PyObject* obj);
+
+  ByteSpan bytes() const { return in_place_ ? in_place_view_ : ByteSpan(owned_); }
+
+ private:
+  ByteInput() = default;
+  bool in_place_ = false;
+  ByteSpan in_place_view_;
+  std::vector<std::uint8_t> owned_;
+};
+
+}  // namespace keldrin::python

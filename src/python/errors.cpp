@@ -1,0 +1,70 @@
+#include "python/errors.h"
+
+#include <cstdarg>
+
+namespace keldrin::python {
+
+PythonError PythonError::fetch() {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    raised = PyErr_GetRaisedException();
+  }
+  return PythonError(PyRef::steal(raised));
+}
+
+void throw_pending() { throw PythonError::fetch(); }
+
+void throw_error(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  throw_pending();
+}
+
+void throw_format(PyObject* type, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  PyErr_FormatV(type, format, args);
+  va_end(args);
+  throw_pending();
+}
+
+PyRef checked(PyObject* result) {
+  if (result == nullptr) throw_pending();
+  return PyRef::steal(result);
+}
+
+PyRef api_object(PyObject* result) {
+  if (result == nullptr) {
+    PyErr_Print();
+    throw InternalFailure{"Python API call failed"};
+  }
+  return PyRef::steal(result);
+}
+
+void throw_conversion_error(PyObject* obj, const char* target) {
+  PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+  const char* name = nullptr;
+  if (qualname) name = PyUnicode_AsUTF8AndSize(qualname.get(), nullptr);
+  if (name == nullptr) {
+    PyErr_Clear();
+    name = "<failed to extract type name>";
+  }
+  throw_format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name, target);
+}
+
+PythonError with_argument_name(const char* name, PythonError error) {
+  PyObject* old = error.exception();
+  if (Py_TYPE(old) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return error;
+  PyRef text = PyRef::steal(PyObject_Str(old));
+  if (!text) {
+    PyErr_Clear();
+    text = api_object(PyUnicode_FromString("<exception str() failed>"));
+  }
+  PyRef message = checked(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  PyRef renamed = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  // SetCause steals the reference that GetCause gives (null stays null).
+  PyException_SetCause(renamed.get(), PyException_GetCause(old));
+  return PythonError(std::move(renamed));
+}
+
+}  // namespace keldrin::python
