@@ -1,0 +1,42 @@
+# `make demo` and `make test` do all the set-up on a fresh machine: find a Python >= 3.12, make a
+# virtual environment for it, build and install the package into it, then run.
+# `make test PYTHON=/path/to/python3.13` picks the interpreter.
+
+PYTHON ?= $(shell tools/find-python)
+PY_VERSION := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+VENV ?= .venv/$(PY_VERSION)
+BUILD ?= build/$(PY_VERSION)
+VPY := $(VENV)/bin/python
+# Everything the build and the tests need inside the venv; cmake and ninja come from PyPI so the
+# build does not depend on what the machine happens to have.
+DEV_PACKAGES := scikit-build-core cmake ninja pytest
+
+.PHONY: all demo test install cpp-test py-test clean
+
+all: test
+
+$(VENV)/.ready:
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q $(DEV_PACKAGES)
+	touch $@
+
+install: $(VENV)/.ready
+	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/wheel .
+
+demo: install
+	$(VPY) examples/decode_init.py
+
+test: cpp-test py-test
+
+cpp-test: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+		-DKELDRIN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(VENV)/bin/cmake --build $(BUILD)/cpp -j2
+	$(VENV)/bin/ctest --test-dir $(BUILD)/cpp --output-on-failure
+
+py-test: install
+	$(VPY) -m pytest -q tests/python
+
+clean:
+	rm -rf build .venv
