@@ -12,10 +12,10 @@ constexpr const char* kGenericInternalFailure = "internal failure in libkeldrin"
 
 void raise_internal(const std::string& message) noexcept {
   PyObject* cls = internal_error_class();
-  PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-  if (text == nullptr) Py_FatalError("libkeldrin: could not report an internal failure");
-  PyErr_SetObject(cls, text);
-  PyRef::steal(text);
+  PyRef text = PyRef::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) Py_FatalError("libkeldrin: could not report an internal failure");
+  PyErr_SetObject(cls, text.get());
 }
 
 }  // namespace
