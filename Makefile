@@ -9,13 +9,14 @@ BUILD ?= build/$(PY_VERSION)
 VPY := $(VENV)/bin/python
 # Everything the build and the tests need inside the venv; cmake and ninja come from PyPI so the
 # build does not depend on what the machine happens to have.
-DEV_PACKAGES := scikit-build-core cmake ninja pytest
+DEV_PACKAGES := scikit-build-core cmake ninja pytest mypy build
 
-.PHONY: all demo test install cpp-test py-test clean
+.PHONY: all demo test install cpp-test py-test clean stubtest wheel-check
 
 all: test
 
-$(VENV)/.ready:
+# Depends on the Makefile so that a venv made before DEV_PACKAGES changed gets the new packages.
+$(VENV)/.ready: Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q $(DEV_PACKAGES)
@@ -27,7 +28,7 @@ install: $(VENV)/.ready
 demo: install
 	$(VPY) examples/decode_init.py
 
-test: cpp-test py-test
+test: cpp-test py-test stubtest
 
 cpp-test: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_BUILD_TYPE=Debug \
@@ -37,6 +38,24 @@ cpp-test: $(VENV)/.ready
 
 py-test: install
 	$(VPY) -m pytest -q tests/python
+
+# The installed type stub against the installed module, object by object. No allowlist: the stub
+# expresses every runtime object, so any difference is a fault of one or the other.
+stubtest: install
+	MYPY_CACHE_DIR=$(BUILD)/mypy-cache $(VPY) -m mypy.stubtest libkeldrin
+
+# What a user of the sdist gets: the sdist builds a wheel (in an isolated build environment, so
+# build-system.requires must be complete), which installs into a fresh venv and passes the Python
+# tests and stubtest there.
+DIST := $(BUILD)/dist
+wheel-check: $(VENV)/.ready
+	rm -rf $(DIST)
+	$(VPY) -m build --sdist --outdir $(DIST) .
+	$(VPY) -m pip wheel -q --no-deps --wheel-dir $(DIST) $(DIST)/libkeldrin-*.tar.gz
+	$(PYTHON) -m venv $(DIST)/venv
+	$(DIST)/venv/bin/python -m pip install -q $(DIST)/libkeldrin-*.whl pytest mypy
+	cd $(DIST) && venv/bin/python -m pytest -q -p no:cacheprovider $(abspath tests/python)
+	cd $(DIST) && venv/bin/python -m mypy.stubtest libkeldrin
 
 clean:
 	rm -rf build .venv
