@@ -1,0 +1,175 @@
+#include "bolt/bolt1/messages.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace keldrin::bolt1 {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::string_view kShort = "failed to fill whole buffer";
+constexpr std::string_view kNonCanonical = "decoded bigsize is not canonical";
+
+// "01 fd 00" -> {0x01, 0xfd, 0x00}: two hex digits per byte, one space between bytes.
+Bytes Hex(std::string_view text) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < text.size(); i += 3) {
+    const std::string byte(text.substr(i, 2));
+    out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
+  }
+  return out;
+}
+
+// "(type,length,value-hex)" per record, space separated.
+std::string Describe(const Stream& stream) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (const Record& r : stream.records) {
+    if (!out.empty()) out += ' ';
+    out += '(' + std::to_string(r.type) + ',' + std::to_string(r.length) + ',';
+    for (std::uint8_t b : r.value) {
+      out += kDigits[b >> 4];
+      out += kDigits[b & 15];
+    }
+    out += ')';
+  }
+  return out;
+}
+
+Bytes Encode(const Init& init) {
+  WireWriter writer;
+  EXPECT_TRUE(init.to_wire(writer).ok());
+  return std::move(writer).take();
+}
+
+WireResult<Init> Decode(const Bytes& input) {
+  WireReader reader(input);
+  return Init::from_wire(reader);
+}
+
+// A fresh Init encodes to type 16 and two empty feature fields, whatever `ty` is set to later.
+TEST(InitTest, DefaultEncodesToSixBytes) {
+  Init init;
+  EXPECT_EQ(init.ty, 16);
+  EXPECT_EQ(Encode(init), Hex("00 10 00 00 00 00"));
+  EXPECT_EQ(init.wire_size(), 6u);
+  init.ty = 99;
+  EXPECT_EQ(Encode(init), Hex("00 10 00 00 00 00"));
+}
+
+struct DecodeRow {
+  std::string_view input;
+  std::uint16_t ty;
+  std::string_view globalfeatures;
+  std::string_view features;
+  std::string_view records;  // Describe() of init_tlvs
+  std::string_view reencoded;
+};
+
+const DecodeRow kDecodeRows[] = {
+    {"00 10 00 00 00 00", 16, "", "", "", "00 10 00 00 00 00"},
+    {"00 11 00 00 00 00", 17, "", "", "", "00 10 00 00 00 00"},
+    {"ff ff 00 00 00 00", 65535, "", "", "", "00 10 00 00 00 00"},
+    {"00 10 00 01 aa 00 00", 16, "aa", "", "", "00 10 00 01 aa 00 00"},
+    {"00 10 00 00 00 02 0a 0b", 16, "", "0a 0b", "", "00 10 00 00 00 02 0a 0b"},
+    {"00 10 00 01 aa 00 01 bb 01 00", 16, "aa", "bb", "(1,0,)", "00 10 00 01 aa 00 01 bb 01 00"},
+    {"00 10 00 00 00 00 01 02 ab cd", 16, "", "", "(1,2,abcd)", "00 10 00 00 00 00 01 02 ab cd"},
+    // A last record cut short is dropped, not an error.
+    {"00 10 00 00 00 00 01", 16, "", "", "", "00 10 00 00 00 00"},
+    {"00 10 00 00 00 00 01 05 ab", 16, "", "", "", "00 10 00 00 00 00"},
+    {"00 10 00 00 00 00 01 00 03 fd 00", 16, "", "", "(1,0,)", "00 10 00 00 00 00 01 00"},
+    // Order and duplicates are kept as they came.
+    {"00 10 00 00 00 00 05 01 aa 02 01 bb", 16, "", "", "(5,1,aa) (2,1,bb)",
+     "00 10 00 00 00 00 05 01 aa 02 01 bb"},
+    {"00 10 00 00 00 00 03 00 03 01 cc", 16, "", "", "(3,0,) (3,1,cc)",
+     "00 10 00 00 00 00 03 00 03 01 cc"},
+    {"00 10 00 00 00 00 fe 00 01 00 00 00", 16, "", "", "(65536,0,)",
+     "00 10 00 00 00 00 fe 00 01 00 00 00"},
+};
+
+// Each known message decodes to its fields, re-encodes as the table says, and wire_size() agrees
+// with the encoding.
+TEST(InitTest, DecodeTable) {
+  for (const DecodeRow& row : kDecodeRows) {
+    SCOPED_TRACE(row.input);
+    const Bytes input = Hex(row.input);
+    WireReader reader(input);
+    auto result = Init::from_wire(reader);
+    ASSERT_TRUE(result.ok()) << result.error().message;
+    const Init& init = result.value();
+    EXPECT_EQ(init.ty, row.ty);
+    EXPECT_EQ(init.globalfeatures.bytes, Hex(row.globalfeatures));
+    EXPECT_EQ(std::size_t{init.globalfeatures.len}, init.globalfeatures.bytes.size());
+    EXPECT_EQ(init.features.bytes, Hex(row.features));
+    EXPECT_EQ(std::size_t{init.features.len}, init.features.bytes.size());
+    EXPECT_EQ(Describe(init.init_tlvs), row.records);
+    EXPECT_EQ(reader.position(), input.size());
+    const Bytes encoded = Encode(init);
+    EXPECT_EQ(encoded, Hex(row.reencoded));
+    EXPECT_EQ(init.wire_size(), encoded.size());
+  }
+}
+
+// Missing fixed fields fail with end-of-input; a non-shortest BigSize in any record fails it all.
+TEST(InitTest, DecodeFailures) {
+  const struct {
+    std::string_view input;
+    std::string_view error;
+  } rows[] = {
+      {"", kShort},
+      {"00", kShort},
+      {"00 10", kShort},
+      {"00 10 00", kShort},
+      {"00 10 00 00", kShort},
+      {"00 10 00 00 00", kShort},
+      {"00 10 00 02 aa", kShort},
+      {"00 10 00 02 aa bb 00", kShort},
+      {"00 10 00 01 aa 00 02 bb", kShort},
+      {"00 10 00 00 ff ff 00", kShort},
+      {"00 10 00 00 00 00 01 fd 00 01 aa", kNonCanonical},
+      {"00 10 00 00 00 00 01 01 aa fd 00 01 00", kNonCanonical},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.input);
+    auto result = Decode(Hex(row.input));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().message, row.error);
+  }
+}
+
+// No input shorter than six bytes holds the type and both length prefixes, whatever its bytes.
+TEST(InitTest, EveryInputShorterThanSixBytesFails) {
+  std::mt19937_64 rng(5);
+  for (int trial = 0; trial < 20000; ++trial) {
+    Bytes input(trial % 6);
+    for (std::uint8_t& b : input) b = static_cast<std::uint8_t>(rng() % 4 == 0 ? 0 : rng());
+    auto result = Decode(input);
+    ASSERT_FALSE(result.ok()) << "decoded " << input.size() << " bytes";
+    ASSERT_EQ(result.error(), kEndOfInput);
+  }
+}
+
+// A globalfeatures of the largest size, 65535 bytes, comes back byte for byte.
+TEST(InitTest, LargestGlobalfeaturesRoundTrips) {
+  Bytes input = Hex("00 10 ff ff");
+  for (int i = 0; i < 65535; ++i) input.push_back(static_cast<std::uint8_t>(i * 31 + 7));
+  const Bytes tail = Hex("00 01 55 01 01 99");
+  input.insert(input.end(), tail.begin(), tail.end());
+  auto result = Decode(input);
+  ASSERT_TRUE(result.ok()) << result.error().message;
+  EXPECT_EQ(result.value().globalfeatures.len, 65535);
+  EXPECT_EQ(result.value().globalfeatures.bytes.size(), 65535u);
+  EXPECT_EQ(result.value().features.bytes, Hex("55"));
+  EXPECT_EQ(Describe(result.value().init_tlvs), "(1,1,99)");
+  EXPECT_EQ(Encode(result.value()), input);
+  EXPECT_EQ(result.value().wire_size(), input.size());
+}
+
+}  // namespace
+}  // namespace keldrin::bolt1

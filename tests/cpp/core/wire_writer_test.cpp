@@ -1,0 +1,47 @@
+#include "core/wire_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace keldrin {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// write_u16 puts the high byte first.
+TEST(WireWriterTest, WriteU16IsBigEndian) {
+  WireWriter writer;
+  writer.write_u16(258);
+  writer.write_u16(0xff00);
+  EXPECT_EQ(writer.bytes(), (Bytes{0x01, 0x02, 0xff, 0x00}));
+}
+
+// write_be appends exactly `width` bytes, most significant first, after what is already there.
+TEST(WireWriterTest, WriteBeWritesWidthBytes) {
+  const struct {
+    std::uint64_t v;
+    int width;
+    Bytes expected;
+  } rows[] = {
+      {0xab, 1, {0xab}},
+      {0x00fd, 2, {0x00, 0xfd}},
+      {0x10000, 4, {0x00, 0x01, 0x00, 0x00}},
+      {0x01020304, 4, {0x01, 0x02, 0x03, 0x04}},
+      {0x0102030405060708, 8, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}},
+      {1, 8, {0, 0, 0, 0, 0, 0, 0, 1}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.v << " in " << row.width);
+    WireWriter writer;
+    writer.write_u8(0xee);
+    writer.write_be(row.v, row.width);
+    Bytes expected{0xee};
+    expected.insert(expected.end(), row.expected.begin(), row.expected.end());
+    EXPECT_EQ(std::move(writer).take(), expected);
+  }
+}
+
+}  // namespace
+}  // namespace keldrin

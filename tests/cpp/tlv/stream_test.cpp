@@ -1,0 +1,200 @@
+#include "tlv/stream.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace keldrin {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::string_view kNonCanonical = "decoded bigsize is not canonical";
+
+// "01 fd 00" -> {0x01, 0xfd, 0x00}: two hex digits per byte, one space between bytes.
+Bytes Hex(std::string_view text) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < text.size(); i += 3) {
+    const std::string byte(text.substr(i, 2));
+    out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
+  }
+  return out;
+}
+
+// "(type,length,value-hex)" per record, space separated: the form the tables below are written in.
+std::string Describe(const Stream& stream) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (const Record& r : stream.records) {
+    if (!out.empty()) out += ' ';
+    out += '(' + std::to_string(r.type) + ',' + std::to_string(r.length) + ',';
+    for (std::uint8_t b : r.value) {
+      out += kDigits[b >> 4];
+      out += kDigits[b & 15];
+    }
+    out += ')';
+  }
+  return out;
+}
+
+Bytes Encode(const Stream& stream) {
+  WireWriter writer;
+  EXPECT_TRUE(stream.to_wire(writer).ok());
+  return std::move(writer).take();
+}
+
+WireResult<Stream> Decode(const Bytes& input) {
+  WireReader reader(input);
+  return Stream::from_wire(reader);
+}
+
+struct DecodeRow {
+  std::string_view input;
+  std::string_view records;  // Describe() of the result, on success
+  std::string_view error;    // empty on success
+  std::uint64_t position;    // afterwards
+  bool covers_input;         // the records account for every input byte
+};
+
+const DecodeRow kDecodeRows[] = {
+    {"", "", "", 0, true},
+    {"01 02 aa bb", "(1,2,aabb)", "", 4, true},
+    {"01 00", "(1,0,)", "", 2, true},
+    {"01 02 aa bb 03 00", "(1,2,aabb) (3,0,)", "", 6, true},
+    {"05 01 aa 02 01 bb", "(5,1,aa) (2,1,bb)", "", 6, true},
+    {"01 01 aa 01 01 bb", "(1,1,aa) (1,1,bb)", "", 6, true},
+    {"02 01 aa", "(2,1,aa)", "", 3, true},
+    {"fe 00 01 00 00 01 ff", "(65536,1,ff)", "", 7, true},
+    {"ff 00 00 00 01 00 00 00 00 00", "(4294967296,0,)", "", 10, true},
+    {"fd 00 fd 00", "(253,0,)", "", 4, true},
+    {"fd 00 fd 02 aa bb", "(253,2,aabb)", "", 6, true},
+    {"01", "", "", 1, false},
+    {"01 03 aa bb", "", "", 4, false},
+    {"01 02 aa bb 05 03 cc", "(1,2,aabb)", "", 7, false},
+    {"01 02 aa bb 01 fd 00", "(1,2,aabb)", "", 7, false},
+    {"fd 00", "", "", 2, false},
+    {"01 ff 7f ff ff ff ff ff ff ff", "", "", 10, false},
+    {"01 ff 80 00 00 00 00 00 00 00", "", "", 10, false},
+    {"01 ff ff ff ff ff ff ff ff ff", "", "", 10, false},
+    {"01 01 aa 02 ff ff ff ff ff ff ff ff ff 00", "(1,1,aa)", "", 14, false},
+    {"fd 00 10", "", kNonCanonical, 3, false},
+    {"01 fd 00 01 aa", "", kNonCanonical, 4, false},
+    {"01 02 aa bb fd 00 01", "", kNonCanonical, 7, false},
+    {"fd ff ff fd 00 03 01 02 03", "", kNonCanonical, 6, false},
+    {"01 00 02 fe 00 00 ff ff 00 00", "", kNonCanonical, 8, false},
+    {"01 00 ff 00 00 00 00 00 00 00 01 00 03 00", "", kNonCanonical, 11, false},
+};
+
+// Each known stream decodes to its records or fails with its error, and the reader stands at the
+// end (or just past the rejected BigSize) afterwards.
+TEST(StreamTest, DecodeTable) {
+  for (const DecodeRow& row : kDecodeRows) {
+    SCOPED_TRACE(row.input);
+    const Bytes input = Hex(row.input);
+    WireReader reader(input);
+    auto result = Stream::from_wire(reader);
+    if (row.error.empty()) {
+      ASSERT_TRUE(result.ok()) << result.error().message;
+      EXPECT_EQ(Describe(result.value()), row.records);
+      for (const Record& r : result.value().records) EXPECT_EQ(r.value.size(), r.length);
+    } else {
+      ASSERT_FALSE(result.ok()) << Describe(result.value());
+      EXPECT_EQ(result.error().message, row.error);
+      EXPECT_EQ(result.error().kind, WireErrorKind::Other);
+    }
+    EXPECT_EQ(reader.position(), row.position);
+  }
+}
+
+// A stream decoded from the middle of an input starts at the reader's position, not at 0.
+TEST(StreamTest, DecodeStartsAtReaderPosition) {
+  const Bytes input = Hex("07 01 aa 01 02 aa bb 03 00");
+  WireReader reader(input);
+  ASSERT_TRUE(reader.read_bytes(3).ok());
+  auto result = Stream::from_wire(reader);
+  ASSERT_TRUE(result.ok()) << result.error().message;
+  EXPECT_EQ(Describe(result.value()), "(1,2,aabb) (3,0,)");
+  EXPECT_EQ(reader.position(), input.size());
+}
+
+// Every successful row whose records account for all of the input re-encodes to that input.
+TEST(StreamTest, DecodedStreamReencodesToInput) {
+  for (const DecodeRow& row : kDecodeRows) {
+    if (!row.covers_input) continue;
+    SCOPED_TRACE(row.input);
+    auto decoded = Decode(Hex(row.input));
+    ASSERT_TRUE(decoded.ok());
+    const Bytes encoded = Encode(decoded.value());
+    EXPECT_EQ(encoded, Hex(row.input));
+    EXPECT_EQ(decoded.value().wire_size(), encoded.size());
+  }
+}
+
+// Encoding writes type, length, value per record and nothing else.
+TEST(StreamTest, EncodeTable) {
+  EXPECT_EQ(Encode(Stream{}), Bytes{});
+  EXPECT_EQ(Encode(Stream{{Record{1, 2, {0xaa, 0xbb}}}}), Hex("01 02 aa bb"));
+
+  Bytes value(300);
+  for (std::size_t i = 0; i < value.size(); ++i) value[i] = static_cast<std::uint8_t>(i * 7);
+  Bytes expected = Hex("fd 00 fd fd 01 2c");
+  expected.insert(expected.end(), value.begin(), value.end());
+  const Stream big{{Record{253, 300, value}}};
+  EXPECT_EQ(Encode(big), expected);
+  EXPECT_EQ(big.wire_size(), expected.size());
+}
+
+// A random stream with types and lengths on every BigSize width; values are sized by length.
+Stream RandomStream(std::mt19937_64& rng) {
+  static constexpr std::uint64_t kTypes[] = {0,     1,     252,        253,       65535,
+                                             65536, 1u << 31, 4294967296, 0xffffffffffffffff};
+  static constexpr std::uint64_t kLengths[] = {0, 1, 2, 252, 253, 254, 300, 65536};
+  Stream stream;
+  const std::size_t count = rng() % 6;
+  for (std::size_t i = 0; i < count; ++i) {
+    Record r;
+    r.type = rng() % 2 ? kTypes[rng() % std::size(kTypes)] : rng() >> (rng() % 64);
+    r.length = kLengths[rng() % std::size(kLengths)];
+    r.value.resize(r.length);
+    for (std::uint8_t& b : r.value) b = static_cast<std::uint8_t>(rng());
+    stream.records.push_back(std::move(r));
+  }
+  return stream;
+}
+
+// Random record lists survive encode then decode unchanged, with wire_size() the encoded size.
+// Decoding any such encoding followed by a cut-short tail gives a stream that re-encodes to a
+// prefix of the input and decodes again to itself: only the tail is ever lost.
+TEST(StreamTest, RandomStreamsRoundTrip) {
+  std::mt19937_64 rng(11);
+  for (int trial = 0; trial < 200; ++trial) {
+    SCOPED_TRACE(trial);
+    const Stream stream = RandomStream(rng);
+    Bytes input = Encode(stream);
+    EXPECT_EQ(stream.wire_size(), input.size());
+    auto back = Decode(input);
+    ASSERT_TRUE(back.ok()) << back.error().message;
+    EXPECT_TRUE(back.value() == stream) << Describe(back.value()).substr(0, 200);
+
+    const Bytes tail = Encode(RandomStream(rng));
+    input.insert(input.end(), tail.begin(), tail.begin() + rng() % (tail.size() + 1));
+    auto first = Decode(input);
+    ASSERT_TRUE(first.ok()) << first.error().message;
+    const Bytes reencoded = Encode(first.value());
+    EXPECT_EQ(first.value().wire_size(), reencoded.size());
+    ASSERT_LE(reencoded.size(), input.size());
+    EXPECT_TRUE(std::equal(reencoded.begin(), reencoded.end(), input.begin()));
+    auto second = Decode(reencoded);
+    ASSERT_TRUE(second.ok()) << second.error().message;
+    EXPECT_TRUE(second.value() == first.value());
+  }
+}
+
+}  // namespace
+}  // namespace keldrin
