@@ -1,0 +1,34 @@
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import libkeldrin
+
+
+@pytest.fixture
+def run_child():
+    """Runs `code` in a fresh interpreter that imports the same libkeldrin build.
+
+    The child reports what it saw as one JSON value on its last line of output; that value is
+    returned. A child that fails or crashes fails the test with its stderr.
+    """
+
+    def run(code):
+        env = dict(os.environ)
+        here = os.path.dirname(os.path.abspath(libkeldrin.__file__))
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
+        proc = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        assert proc.returncode == 0, proc.stderr
+        return json.loads(proc.stdout.strip().splitlines()[-1])
+
+    return run

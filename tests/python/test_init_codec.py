@@ -1,0 +1,691 @@
+"""Init: wire(), wire_decode(buff), their argument handling and the conversion of buff."""
+
+import array
+import collections.abc
+import operator
+import random
+import sys
+
+import pytest
+
+from libkeldrin import Init
+
+EOF = "failed to fill whole buffer"
+NOT_CANONICAL = "decoded bigsize is not canonical"
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+TOO_LARGE = "Python int too large to convert to C long"
+DEFAULT = [0, 16, 0, 0, 0, 0]
+
+
+def decode(data):
+    return Init().wire_decode(data)
+
+
+def outcome(call):
+    """The wire form of the Init that `call` returns, or the type and args of what it raised."""
+    try:
+        return call().wire()
+    except Exception as e:
+        return type(e), e.args
+
+
+def index_error_text(value):
+    """The interpreter's own text for a value that is not an integer."""
+    with pytest.raises(TypeError) as excinfo:
+        operator.index(value)
+    return str(excinfo.value)
+
+
+class Seq(collections.abc.Sequence):
+    """A plain Python sequence: iterated through __getitem__, never through a C fast path."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class LenSeq(Seq):
+    """A sequence whose __len__ returns `length`, or raises it if it is an exception."""
+
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+
+class HookSeq(Seq):
+    """A sequence that runs `hook` when iteration starts."""
+
+    def __init__(self, items, hook):
+        super().__init__(items)
+        self.hook = hook
+
+    def __iter__(self):
+        self.hook()
+        return iter(self.items)
+
+
+class Index:
+    def __init__(self, value, effect=None):
+        self.value = value
+        self.effect = effect
+        self.calls = 0
+
+    def __index__(self):
+        self.calls += 1
+        if self.effect is not None:
+            self.effect()
+        return self.value
+
+
+class IntSub(int):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+class BytesSub(bytes):
+    pass
+
+
+class BytearraySub(bytearray):
+    pass
+
+
+class TypeErrorSub(TypeError):
+    pass
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class Unnamed:
+    pass
+
+
+Unnamed.__qualname__ = "\udc80"  # not encodable as UTF-8
+
+
+# --- encoding and decoding --------------------------------------------------------------------
+
+
+def test_default_encodes_to_six_bytes():
+    assert Init().wire() == DEFAULT
+
+
+def test_assigned_type_is_not_written():
+    m = Init()
+    m.ty = 99
+    assert m.wire() == DEFAULT
+
+
+ROUND_TRIPS = {
+    "default": DEFAULT,
+    "globalfeatures": [0, 16, 0, 1, 170, 0, 0],
+    "features": [0, 16, 0, 0, 0, 2, 1, 2],
+    "both features": [0, 16, 0, 1, 170, 0, 2, 1, 2],
+    "one record": DEFAULT + [1, 2, 171, 205],
+    "empty value": DEFAULT + [1, 0],
+    "descending types": DEFAULT + [5, 1, 0xAA, 2, 1, 0xBB],
+    "repeated type": DEFAULT + [1, 1, 0xAA, 1, 1, 0xBB],
+    "type 253": DEFAULT + [0xFD, 0, 0xFD, 0],
+    "type 65536": DEFAULT + [0xFE, 0, 1, 0, 0, 1, 0xFF],
+    "type 2**32": DEFAULT + [0xFF, 0, 0, 0, 1, 0, 0, 0, 0, 0],
+    "largest type": DEFAULT + [0xFF] * 9 + [0],
+    "length 253": DEFAULT + [1, 0xFD, 0, 0xFD] + [7] * 253,
+    "features and records": [0, 16, 0, 1, 170, 0, 2, 1, 2, 1, 2, 171, 205, 3, 0],
+    "65535 globalfeatures": [0, 16, 0xFF, 0xFF] + [0x5A] * 65535 + [0, 0],
+    "65535 features": [0, 16, 0, 0, 0xFF, 0xFF] + [0xA5] * 65535,
+}
+
+
+@pytest.mark.parametrize("data", ROUND_TRIPS.values(), ids=ROUND_TRIPS.keys())
+def test_round_trip(data):
+    decoded = decode(data)
+    assert type(decoded) is Init
+    assert decoded.wire() == data
+    assert decode(bytes(data)).wire() == data
+
+
+REENCODED = {
+    "type 17": ([0, 17, 0, 0, 0, 0], DEFAULT),
+    "type 0xffff": ([0xFF, 0xFF, 0, 1, 170, 0, 0], [0, 16, 0, 1, 170, 0, 0]),
+    "cut after type": (DEFAULT + [1], DEFAULT),
+    "value short": (DEFAULT + [1, 5, 171], DEFAULT),
+    "length cut": (DEFAULT + [1, 0xFD, 0], DEFAULT),
+    "type cut": (DEFAULT + [0xFF, 0, 0], DEFAULT),
+    "huge length, no value": (DEFAULT + [1] + [0xFF] * 9, DEFAULT),
+    "length 2**32, no value": (DEFAULT + [1, 0xFF, 0, 0, 0, 1, 0, 0, 0, 0, 1], DEFAULT),
+    "complete then cut": (DEFAULT + [1, 1, 0xAA, 2, 5, 0xBB], DEFAULT + [1, 1, 0xAA]),
+}
+
+
+@pytest.mark.parametrize("data, wire", REENCODED.values(), ids=REENCODED.keys())
+def test_decode_then_encode(data, wire):
+    assert decode(data).wire() == wire
+
+
+DECODE_ERRORS = {
+    "empty": ([], EOF),
+    "one byte": ([0], EOF),
+    "type only": ([0, 16], EOF),
+    "three bytes": ([0, 16, 0], EOF),
+    "four bytes": ([0, 16, 0, 0], EOF),
+    "five bytes": ([0, 16, 0, 0, 0], EOF),
+    "globalfeatures short": ([0, 16, 0, 2, 170], EOF),
+    "flen missing": ([0, 16, 0, 1, 170], EOF),
+    "flen half": ([0, 16, 0, 1, 170, 0], EOF),
+    "features short": ([0, 16, 0, 0, 0, 3, 1, 2], EOF),
+    "65535 features short": ([0, 16, 0, 0, 0xFF, 0xFF] + [0] * 65534, EOF),
+    "length fd 00 01": (DEFAULT + [1, 0xFD, 0, 1, 0xAA], NOT_CANONICAL),
+    "length fd 00 fc, value missing": (DEFAULT + [1, 0xFD, 0, 0xFC], NOT_CANONICAL),
+    "type fd 00 00": (DEFAULT + [0xFD, 0, 0, 0], NOT_CANONICAL),
+    "type fe": (DEFAULT + [0xFE, 0, 0, 0xFF, 0xFF, 0], NOT_CANONICAL),
+    "type ff": (DEFAULT + [0xFF, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0], NOT_CANONICAL),
+    "after a good record": (DEFAULT + [1, 1, 0xAA, 1, 0xFD, 0, 1], NOT_CANONICAL),
+}
+
+
+@pytest.mark.parametrize("data, message", DECODE_ERRORS.values(), ids=DECODE_ERRORS.keys())
+def test_decode_error(data, message):
+    for buff in (data, bytes(data)):
+        with pytest.raises(OSError) as excinfo:
+            decode(buff)
+        error = excinfo.value
+        assert type(error) is OSError
+        assert error.args == (message,)
+        assert str(error) == message
+        assert error.errno is None
+        assert error.strerror is None
+
+
+def bigsize(value):
+    for prefix, width, low in ((0xFF, 8, 1 << 32), (0xFE, 4, 0x10000), (0xFD, 2, 0xFD)):
+        if value >= low:
+            return [prefix, *value.to_bytes(width, "big")]
+    return [value]
+
+
+def reference_bigsize(data, pos):
+    """(value, next position); None when the input ends first; ValueError if not shortest."""
+    if pos >= len(data):
+        return None
+    prefix = data[pos]
+    if prefix < 0xFD:
+        return prefix, pos + 1
+    width, low = {0xFD: (2, 0xFD), 0xFE: (4, 0x10000), 0xFF: (8, 1 << 32)}[prefix]
+    if pos + 1 + width > len(data):
+        return None
+    value = int.from_bytes(bytes(data[pos + 1 : pos + 1 + width]), "big")
+    if value < low:
+        raise ValueError(NOT_CANONICAL)
+    return value, pos + 1 + width
+
+
+def reference_decode(data):
+    """What wire() of the decoded message returns, or the type and args of the decode error."""
+    if len(data) < 4:
+        return OSError, (EOF,)
+    pos = 4 + (data[2] << 8 | data[3])
+    if pos + 2 > len(data):
+        return OSError, (EOF,)
+    pos += 2 + (data[pos] << 8 | data[pos + 1])
+    if pos > len(data):
+        return OSError, (EOF,)
+    try:
+        while (ty := reference_bigsize(data, pos)) and (ln := reference_bigsize(data, ty[1])):
+            if ln[1] + ln[0] > len(data):
+                break
+            pos = ln[1] + ln[0]
+    except ValueError as e:
+        return OSError, e.args
+    return [0, 16, *data[2:pos]]
+
+
+def random_message(rng):
+    feature_len = lambda: rng.choice([0, 0, 1, 2, 7])
+    data = [rng.randrange(256), rng.randrange(256)]
+    for _ in range(2):
+        n = feature_len()
+        data += [n >> 8, n & 0xFF] + [rng.randrange(256) for _ in range(n)]
+    for _ in range(rng.randrange(4)):
+        ty = rng.choice([0, 1, 252, 253, 65535, 65536, (1 << 32) - 1, 1 << 32, rng.randrange(1 << 64)])
+        value = [rng.randrange(256) for _ in range(rng.choice([0, 1, 3, 253]))]
+        data += bigsize(ty) + bigsize(len(value)) + value
+    mutation = rng.randrange(4)
+    if mutation == 1:
+        data = data[: rng.randrange(len(data) + 1)]
+    elif mutation == 2:
+        data[rng.randrange(len(data))] = rng.choice([0, 1, 0xFC, 0xFD, 0xFE, 0xFF, rng.randrange(256)])
+    elif mutation == 3:
+        data += rng.choice([[0xFD, 0, 0xFC], [0xFE, 0, 0, 0, 1], [1], [1, 0xFD], [2, 3, 1]])
+    return data
+
+
+def test_decoder_agrees_with_a_reference_model():
+    rng = random.Random(1)
+    for _ in range(3000):
+        data = random_message(rng)
+        assert outcome(lambda: decode(data)) == reference_decode(data), data
+
+
+# --- objects and ownership --------------------------------------------------------------------
+
+
+def test_decode_makes_a_new_object_and_leaves_the_receiver_alone():
+    a = Init().wire_decode(ROUND_TRIPS["features and records"])
+    before = a.wire()
+    b = a.wire_decode(DEFAULT)
+    c = a.wire_decode(DEFAULT)
+    assert b is not a and c is not b
+    assert type(b) is Init
+    assert a.wire() == before
+
+
+def test_wire_returns_a_new_list_each_time():
+    m = decode(ROUND_TRIPS["one record"])
+    first = m.wire()
+    second = m.wire()
+    assert first is not second
+    first[0] = 99
+    first.append(1)
+    assert m.wire() == ROUND_TRIPS["one record"]
+
+
+def test_decoded_message_does_not_share_the_input():
+    data = bytearray(ROUND_TRIPS["features and records"])
+    m = decode(data)
+    data[:] = bytes(len(data))
+    assert m.wire() == ROUND_TRIPS["features and records"]
+
+
+def test_decode_keeps_no_reference_to_its_input():
+    item = Index(0)
+    for data in ([0, 16, 0, 0, 0, item, 1, 0], [0, 16, item]):
+        before = sys.getrefcount(data), sys.getrefcount(item)
+        for _ in range(100):
+            outcome(lambda: decode(data))
+        assert (sys.getrefcount(data), sys.getrefcount(item)) == before
+
+
+# --- arguments --------------------------------------------------------------------------------
+
+S = "a str would fail the conversion: the arguments are checked first"
+W = "Init.wire_decode()"
+N = "Init.__new__()"
+
+PARSER_ERRORS = {
+    "Init(1)": (lambda: Init(1), f"{N} takes 0 positional arguments but 1 was given"),
+    "Init(1, 2)": (lambda: Init(1, 2), f"{N} takes 0 positional arguments but 2 were given"),
+    "Init(x=1)": (lambda: Init(x=1), f"{N} got an unexpected keyword argument 'x'"),
+    "Init(1, x=1)": (lambda: Init(1, x=1), f"{N} takes 0 positional arguments but 1 was given"),
+    "Init(x, y)": (lambda: Init(x=1, y=2), f"{N} got an unexpected keyword argument 'x'"),
+    "Init(surrogate)": (
+        lambda: Init(**{"\udc80": 1}),
+        f"{N} got an unexpected keyword argument '\udc80'",
+    ),
+    "no argument": (lambda: Init().wire_decode(), f"{W} missing 1 required positional argument: 'buff'"),
+    "two": (lambda: Init().wire_decode(S, S), f"{W} takes 1 positional arguments but 2 were given"),
+    "three": (lambda: Init().wire_decode(1, 2, 3), f"{W} takes 1 positional arguments but 3 were given"),
+    "two and buff": (
+        lambda: Init().wire_decode(S, S, buff=S),
+        f"{W} takes 1 positional arguments but 2 were given",
+    ),
+    "two and data": (
+        lambda: Init().wire_decode(S, S, data=S),
+        f"{W} takes 1 positional arguments but 2 were given",
+    ),
+    "one and buff": (lambda: Init().wire_decode(S, buff=S), f"{W} got multiple values for argument 'buff'"),
+    "data": (lambda: Init().wire_decode(data=S), f"{W} got an unexpected keyword argument 'data'"),
+    "one and data": (lambda: Init().wire_decode(S, data=S), f"{W} got an unexpected keyword argument 'data'"),
+    "buff and data": (
+        lambda: Init().wire_decode(buff=S, data=S),
+        f"{W} got an unexpected keyword argument 'data'",
+    ),
+    "data and buff": (
+        lambda: Init().wire_decode(data=S, buff=S),
+        f"{W} got an unexpected keyword argument 'data'",
+    ),
+    "surrogate keyword": (
+        lambda: Init().wire_decode(buff=S, **{"\udc80": 1}),
+        f"{W} got an unexpected keyword argument '\udc80'",
+    ),
+}
+
+
+@pytest.mark.parametrize("call, message", PARSER_ERRORS.values(), ids=PARSER_ERRORS.keys())
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as excinfo:
+        call()
+    assert type(excinfo.value) is TypeError
+    assert excinfo.value.args == (message,)
+
+
+def test_constructor_with_empty_keywords():
+    assert Init(**{}).wire() == DEFAULT
+
+
+def test_buff_by_keyword():
+    data = ROUND_TRIPS["features and records"]
+    assert Init().wire_decode(buff=data).wire() == data
+    assert outcome(lambda: Init().wire_decode(buff=[0, 16])) == (OSError, (EOF,))
+
+
+@pytest.mark.parametrize("call", [lambda: Init().wire(1), lambda: Init().wire(x=1)], ids=["1", "x=1"])
+def test_wire_takes_no_arguments(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_methods_need_an_init_to_run_on():
+    with pytest.raises(TypeError):
+        Init.wire_decode(DEFAULT)
+    with pytest.raises(TypeError):
+        Init.wire_decode(buff=DEFAULT)
+    with pytest.raises(TypeError):
+        Init.wire(object())
+    assert Init.wire_decode(Init(), DEFAULT).wire() == DEFAULT
+
+
+# --- conversion of buff -----------------------------------------------------------------------
+
+STR_REFUSED = "argument 'buff': Can't extract `str` to `Vec`"
+
+BUFF_TYPE_ERRORS = {
+    "str": ("\x00\x10\x00\x00\x00\x00", STR_REFUSED),
+    "empty str": ("", STR_REFUSED),
+    "str subclass": (StrSub("\x00\x10\x00\x00\x00\x00"), STR_REFUSED),
+    "None": (None, "argument 'buff': 'NoneType' object cannot be converted to 'Sequence'"),
+    "int": (5, "argument 'buff': 'int' object cannot be converted to 'Sequence'"),
+    "dict": ({0: 0}, "argument 'buff': 'dict' object cannot be converted to 'Sequence'"),
+    "set": (set(DEFAULT), "argument 'buff': 'set' object cannot be converted to 'Sequence'"),
+    "frozenset": (frozenset(), "argument 'buff': 'frozenset' object cannot be converted to 'Sequence'"),
+    "iterator": (iter(DEFAULT), "argument 'buff': 'list_iterator' object cannot be converted to 'Sequence'"),
+    "generator": (
+        (b for b in DEFAULT),
+        "argument 'buff': 'generator' object cannot be converted to 'Sequence'",
+    ),
+    "Init": (Init(), "argument 'buff': 'Init' object cannot be converted to 'Sequence'"),
+    "nested class": (Outer.Inner(), "argument 'buff': 'Outer.Inner' object cannot be converted to 'Sequence'"),
+    "unreadable name": (
+        Unnamed(),
+        "argument 'buff': '<failed to extract type name>' object cannot be converted to 'Sequence'",
+    ),
+}
+
+
+@pytest.mark.parametrize("buff, message", BUFF_TYPE_ERRORS.values(), ids=BUFF_TYPE_ERRORS.keys())
+def test_buff_type_errors(buff, message):
+    with pytest.raises(TypeError) as excinfo:
+        decode(buff)
+    assert type(excinfo.value) is TypeError
+    assert excinfo.value.args == (message,)
+
+
+class Raises:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+BAD_ITEMS = {
+    "256": (256, OverflowError, OUT_OF_RANGE),
+    "-1": (-1, OverflowError, OUT_OF_RANGE),
+    "2**40": (1 << 40, OverflowError, OUT_OF_RANGE),
+    "-2**63": (-(1 << 63), OverflowError, OUT_OF_RANGE),
+    "2**63": (1 << 63, OverflowError, TOO_LARGE),
+    "2**64": (1 << 64, OverflowError, TOO_LARGE),
+    "__index__ 256": (Index(256), OverflowError, OUT_OF_RANGE),
+    "str": ("a", TypeError, "argument 'buff': " + index_error_text("a")),
+    "float": (0.0, TypeError, "argument 'buff': " + index_error_text(0.0)),
+    "None": (None, TypeError, "argument 'buff': " + index_error_text(None)),
+    "bytes": (b"\x00", TypeError, "argument 'buff': " + index_error_text(b"\x00")),
+    "__index__ non-int": (Index("x"), TypeError, "argument 'buff': " + index_error_text(Index("x"))),
+    "__index__ TypeError": (Raises(TypeError("no")), TypeError, "argument 'buff': no"),
+    "__index__ TypeError subclass": (Raises(TypeErrorSub("no")), TypeErrorSub, "no"),
+    "__index__ KeyError": (Raises(KeyError("k")), KeyError, "k"),
+}
+
+
+@pytest.mark.parametrize("item, error, message", BAD_ITEMS.values(), ids=BAD_ITEMS.keys())
+def test_bad_item(item, error, message):
+    for buff in ([0, 16, 0, 0, 0, item], Seq([0, 16, 0, 0, 0, item])):
+        with pytest.raises(error) as excinfo:
+            decode(buff)
+        assert type(excinfo.value) is error
+        assert excinfo.value.args == (message,)
+
+
+def test_items_after_the_first_bad_one_are_not_converted():
+    later = Index(0)
+    with pytest.raises(OverflowError):
+        decode([0, 16, 256, later, 0, 0])
+    assert later.calls == 0
+
+
+def test_prefixed_error_keeps_the_cause():
+    cause = KeyError("why")
+
+    def fail():
+        raise TypeError("no") from cause
+
+    with pytest.raises(TypeError) as excinfo:
+        decode([0, 16, 0, 0, 0, Index(0, fail)])
+    assert excinfo.value.args == ("argument 'buff': no",)
+    assert excinfo.value.__cause__ is cause
+
+
+# Each row goes through the fast paths for exact lists and tuples where it can, and through the
+# general path of a Python sequence; both must give the same result or the same exception.
+ITEM_ROWS = {
+    "message": [0, 16, 0, 1, 170, 0, 0, 1, 2, 171, 205],
+    "bool": [0, 16, 0, True, 170, 0, False],
+    "int subclass": [0, IntSub(16), 0, 0, 0, 0],
+    "__index__": [0, Index(16), 0, 0, 0, 0, Index(1), 0],
+    "256": [0, 16, 0, 0, 0, 256],
+    "-1": [0, 16, 0, 0, 0, -1],
+    "2**40": [0, 16, 0, 0, 0, 1 << 40],
+    "2**64": [0, 16, 0, 0, 0, 1 << 64],
+    "str": [0, 16, "a", 0, 0, 0],
+    "float": [0, 16, 0, 0, 0, 0.0],
+    "short": [0, 16, 0, 0],
+    "empty": [],
+    "not canonical": DEFAULT + [1, 0xFD, 0, 1, 0],
+}
+
+
+@pytest.mark.parametrize("items", ITEM_ROWS.values(), ids=ITEM_ROWS.keys())
+def test_fast_paths_agree_with_the_general_path(items):
+    general = outcome(lambda: decode(Seq(items)))
+    assert outcome(lambda: decode(list(items))) == general
+    assert outcome(lambda: decode(tuple(items))) == general
+
+
+BYTE_SEQUENCES = {
+    "bytes": bytes,
+    "bytearray": bytearray,
+    "list": list,
+    "tuple": tuple,
+    "bytes subclass": BytesSub,
+    "bytearray subclass": BytearraySub,
+    "memoryview": lambda d: memoryview(bytes(d)),
+    "array": lambda d: array.array("B", d),
+    "Sequence": Seq,
+}
+
+
+@pytest.mark.parametrize("make", BYTE_SEQUENCES.values(), ids=BYTE_SEQUENCES.keys())
+@pytest.mark.parametrize("data", [ROUND_TRIPS["features and records"], [0, 16, 0, 2, 170]], ids=["ok", "short"])
+def test_any_byte_sequence_decodes_alike(make, data):
+    assert outcome(lambda: decode(make(data))) == outcome(lambda: decode(list(data)))
+
+
+@pytest.mark.parametrize(
+    "length",
+    [RuntimeError("no length"), TypeError("no length"), 0, 2, 10, -1, sys.maxsize, 1 << 100],
+    ids=["raises", "raises TypeError", "0", "2", "10", "negative", "maxsize", "too big"],
+)
+def test_reported_length_does_not_matter(length):
+    data = ROUND_TRIPS["one record"]
+    assert decode(LenSeq(data, length)).wire() == data
+
+
+def test_iteration_decides_the_bytes():
+    class Lying(Seq):
+        def __getitem__(self, i):
+            return 99
+
+        def __iter__(self):
+            return iter(DEFAULT)
+
+    assert decode(Lying(DEFAULT)).wire() == DEFAULT
+
+
+@pytest.mark.parametrize(
+    "error, expected",
+    [
+        (KeyError("k"), (KeyError, ("k",))),
+        (TypeError("no"), (TypeError, ("argument 'buff': no",))),
+        (TypeErrorSub("no"), (TypeErrorSub, ("no",))),
+    ],
+    ids=["KeyError", "TypeError", "TypeError subclass"],
+)
+def test_errors_of_the_sequence_itself(error, expected):
+    def hook():
+        raise error
+
+    def items():
+        yield from DEFAULT[:3]
+        raise error
+
+    class FailingGetitem(Seq):
+        def __getitem__(self, i):
+            if i == 3:
+                raise error
+            return DEFAULT[i]
+
+    assert outcome(lambda: decode(HookSeq(DEFAULT, hook))) == expected
+    assert outcome(lambda: decode(FailingGetitem(DEFAULT))) == expected
+
+    class FailingIter(Seq):
+        def __iter__(self):
+            return items()
+
+    assert outcome(lambda: decode(FailingIter(DEFAULT))) == expected
+
+
+def test_list_growing_while_converted():
+    data = [16, 0, 0, 0]
+    data.insert(0, Index(0, lambda: data.extend([0, 1, 0])))
+    assert decode(data).wire() == DEFAULT + [1, 0]
+
+
+def test_list_emptied_while_converted():
+    data = [0, 16, 0, 0, 0, 0]
+    data[2] = Index(0, data.clear)
+    with pytest.raises(OSError, match=f"^{EOF}$"):
+        decode(data)
+
+
+# --- re-entry during the conversion of buff ---------------------------------------------------
+
+
+def test_receiver_can_be_read_while_converting():
+    m = decode(ROUND_TRIPS["one record"])
+    seen = []
+
+    def hook():
+        seen.append(m.wire())
+        seen.append(m.wire_decode([0, 16, 0, 1, 170, 0, 0]).wire())
+
+    assert m.wire_decode(HookSeq(DEFAULT, hook)).wire() == DEFAULT
+    assert seen == [ROUND_TRIPS["one record"], [0, 16, 0, 1, 170, 0, 0]]
+
+
+def test_assignment_to_the_receiver_while_converting_is_refused():
+    m = Init()
+    refusals = []
+
+    def hook():
+        with pytest.raises(RuntimeError) as excinfo:
+            m.ty = 1
+        refusals.append((type(excinfo.value), excinfo.value.args))
+
+    assert m.wire_decode(HookSeq(DEFAULT, hook)).wire() == DEFAULT
+    assert refusals == [(RuntimeError, ("Already borrowed",))]
+    m.ty = 2  # the borrow ended with the call
+
+
+def test_refused_assignment_escapes_unchanged():
+    m = decode(ROUND_TRIPS["features and records"])
+
+    def hook():
+        m.ty = 1
+
+    for buff in (HookSeq(DEFAULT, hook), [0, 16, Index(0, hook), 0, 0, 0]):
+        with pytest.raises(RuntimeError) as excinfo:
+            m.wire_decode(buff)
+        assert type(excinfo.value) is RuntimeError
+        assert excinfo.value.args == ("Already borrowed",)
+    assert m.wire() == ROUND_TRIPS["features and records"]
+    m.ty = 2
+
+
+def test_conversion_of_a_nested_assignment_comes_before_the_borrow():
+    m = Init()
+    seen = []
+
+    def hook():
+        with pytest.raises(TypeError) as excinfo:
+            m.features = b""
+        seen.append(str(excinfo.value))
+
+    m.wire_decode(HookSeq(DEFAULT, hook))
+    assert seen == ["argument 'features': 'bytes' object cannot be converted to 'BitFlag'"]
+
+
+def test_assignment_to_another_init_while_converting():
+    m, other = Init(), Init()
+
+    def hook():
+        other.ty = 1
+        other.ty = 65535
+
+    assert m.wire_decode(HookSeq(DEFAULT, hook)).wire() == DEFAULT
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda m: m.wire_decode([0, 16]),
+        lambda m: m.wire_decode("x"),
+        lambda m: m.wire_decode([0, 16, 0, 0, 0, 256]),
+        lambda m: m.wire_decode(Seq([0, 16, "a"])),
+        lambda m: m.wire_decode(1, 2),
+        lambda m: m.wire_decode(DEFAULT),
+        lambda m: m.wire(),
+    ],
+    ids=["OSError", "str", "OverflowError", "TypeError", "parser", "success", "wire"],
+)
+def test_borrow_is_released_after_every_call(call):
+    m = Init()
+    try:
+        call(m)
+    except (TypeError, OverflowError, OSError):
+        pass
+    m.ty = 7

@@ -1,0 +1,334 @@
+"""The module object, the shape of its classes as types, and the one-interpreter rule."""
+
+import builtins
+import gc
+import importlib
+import sys
+import weakref
+
+import pytest
+
+import libkeldrin
+from libkeldrin import Error, Init, Ping, Pong, Warning
+
+NAMES = ["Init", "Error", "Ping", "Pong", "Warning"]
+CLASSES = [Init, Error, Ping, Pong, Warning]
+FIELD_ONLY = [Error, Ping, Pong, Warning]
+by_name = pytest.mark.parametrize("cls", CLASSES, ids=NAMES)
+
+STREAM_DOC = (
+    "Stream - A `tlv_stream` is a series of (possibly zero) `tlv_record`s, represented as the\n"
+    "concatenation of the encoded `tlv_record`s. When used to extend existing\n"
+    "messages, a `tlv_stream` is typically placed after all currently defined fields."
+)
+
+
+def hidden_classes(name):
+    """The module's unexported classes are found only as subclasses of object."""
+    return [c for c in object.__subclasses__() if c.__module__ == "builtins" and c.__name__ == name]
+
+
+@pytest.fixture(scope="module")
+def hidden():
+    """Stream and BitFlag, made by the first failed assignment that checks against them."""
+    with pytest.raises(TypeError):
+        Init().init_tlvs = []
+    with pytest.raises(TypeError):
+        Init().features = b""
+    (stream,) = hidden_classes("Stream")
+    (bitflag,) = hidden_classes("BitFlag")
+    return {"Stream": stream, "BitFlag": bitflag}
+
+
+# --- the module -------------------------------------------------------------------------------
+
+
+def test_all_is_a_list_of_the_five_classes_in_registration_order():
+    assert type(libkeldrin.__all__) is list
+    assert libkeldrin.__all__ == NAMES
+    for name, cls in zip(NAMES, CLASSES):
+        assert getattr(libkeldrin, name) is cls
+        assert type(cls) is type
+    # Nothing public beyond the classes: no functions, no internal classes.
+    assert {n for n in vars(libkeldrin) if not n.startswith("__")} == set(NAMES)
+
+
+@pytest.mark.parametrize("name", ["Stream", "BitFlag"])
+def test_internal_classes_are_not_module_attributes(name):
+    assert not hasattr(libkeldrin, name)
+
+
+def test_module_name_and_docstring():
+    assert libkeldrin.__name__ == "libkeldrin"
+    assert len(libkeldrin.__doc__.splitlines()) == 3
+
+
+def test_reimport_gives_the_same_module_and_classes():
+    saved = sys.modules.pop("libkeldrin")
+    try:
+        again = importlib.import_module("libkeldrin")
+        assert again is saved
+        assert importlib.reload(again) is saved
+    finally:
+        sys.modules["libkeldrin"] = saved
+    for name, cls in zip(NAMES, CLASSES):
+        assert getattr(again, name) is cls
+    # Registration did not run again.
+    assert again.__all__ == NAMES
+
+
+# The child creates a subinterpreter through the private module of the running version: its
+# name and the way a configuration is chosen changed between 3.12 and 3.13.
+SUBINTERPRETER_HELPERS = """
+    import json, os, sys
+
+    IMPORT_IN_SUBINTERPRETER = '''
+    import json, os
+    try:
+        import libkeldrin
+        seen = ["ok", libkeldrin.Init().wire()]
+    except BaseException as e:
+        seen = [type(e).__name__, str(e)]
+    os.write(1, (json.dumps(seen) + "\\\\n").encode())
+    '''
+
+    def run_in_subinterpreter(isolated):
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            iid = interpreters.create("isolated" if isolated else "legacy")
+        else:
+            import _xxsubinterpreters as interpreters
+            iid = interpreters.create(isolated=isolated)
+        r, w = os.pipe()
+        saved = os.dup(1)
+        os.dup2(w, 1)
+        try:
+            interpreters.run_string(iid, IMPORT_IN_SUBINTERPRETER)
+        finally:
+            os.dup2(saved, 1)
+            os.close(w)
+        interpreters.destroy(iid)
+        with os.fdopen(r) as f:
+            return json.loads(f.read())
+
+    def import_in_main():
+        try:
+            import libkeldrin
+            return ["ok", libkeldrin.Init().wire()]
+        except ImportError as e:
+            return [type(e).__name__, str(e)]
+"""
+
+
+@pytest.mark.parametrize("isolated", [True, False], ids=["isolated", "legacy"])
+def test_second_interpreter_is_refused(run_child, isolated):
+    sub, main_again, same_module = run_child(
+        SUBINTERPRETER_HELPERS
+        + f"""
+    import libkeldrin
+    first = libkeldrin
+    sub = run_in_subinterpreter({isolated})
+    del sys.modules["libkeldrin"]
+    main_again = import_in_main()
+    print(json.dumps([sub, main_again, sys.modules["libkeldrin"] is first]))
+    """
+    )
+    kind, message = sub
+    assert kind == "ImportError"
+    assert "interpreters" in message.replace("-", "")
+    # The first interpreter's module is untouched.
+    assert main_again == ["ok", [0, 16, 0, 0, 0, 0]]
+    assert same_module
+
+
+def test_only_one_interpreter_ever_gets_the_module(run_child):
+    # A legacy subinterpreter imports first. 3.12 runs the init function in the subinterpreter,
+    # which then owns the module; 3.13 runs it in the main interpreter first, which then owns it.
+    # Either way exactly one of the two succeeds and the other is refused.
+    sub, main = run_child(
+        SUBINTERPRETER_HELPERS
+        + """
+    print(json.dumps([run_in_subinterpreter(False), import_in_main()]))
+    """
+    )
+    owner, refused = (sub, main) if sys.version_info < (3, 13) else (main, sub)
+    assert owner == ["ok", [0, 16, 0, 0, 0, 0]]
+    assert refused[0] == "ImportError"
+    assert "interpreters" in refused[1].replace("-", "")
+
+
+# --- the classes as types ---------------------------------------------------------------------
+
+
+@by_name
+def test_class_names_and_module(cls):
+    name = NAMES[CLASSES.index(cls)]
+    assert cls.__name__ == name
+    assert cls.__qualname__ == name
+    assert cls.__module__ == "builtins"
+    assert cls.__bases__ == (object,)
+
+
+def test_docstrings_and_text_signatures():
+    assert Init.__doc__ == ""
+    assert Init.__text_signature__ == "()"
+    for cls in FIELD_ONLY:
+        assert cls.__doc__ is None
+        assert cls.__text_signature__ is None
+    assert Init.wire.__text_signature__ == "($self)"
+    assert Init.wire_decode.__text_signature__ == "($self, buff)"
+    assert Init.wire.__doc__ is None
+    assert Init.wire_decode.__doc__ is None
+
+
+def test_warning_is_not_the_builtin_warning():
+    assert Warning is not builtins.Warning
+    assert not issubclass(Warning, builtins.Warning)
+    assert not issubclass(builtins.Warning, Warning)
+
+
+def test_error_and_warning_are_unrelated():
+    assert Error is not Warning
+    assert not issubclass(Error, Warning)
+    assert not issubclass(Warning, Error)
+
+
+@by_name
+def test_no_subclassing(cls):
+    with pytest.raises(TypeError):
+        type("Derived", (cls,), {})
+
+
+@pytest.mark.parametrize(
+    "call, name",
+    [
+        (lambda: Error(), "Error"),
+        (lambda: Ping(1, 2), "Ping"),
+        (lambda: Pong(x=1), "Pong"),
+        (lambda: Warning(None, *range(5), y=[]), "Warning"),
+        (lambda: Error.__new__(Error), "Error"),
+    ],
+    ids=["Error()", "Ping(1, 2)", "Pong(x=1)", "Warning(many)", "Error.__new__"],
+)
+def test_construction_refused(call, name):
+    with pytest.raises(TypeError) as excinfo:
+        call()
+    assert type(excinfo.value) is TypeError
+    assert excinfo.value.args == (f"No constructor defined for {name}",)
+
+
+@pytest.mark.parametrize("cls", FIELD_ONLY, ids=NAMES[1:])
+def test_object_new_cannot_bypass_the_refusal(cls):
+    with pytest.raises(TypeError):
+        object.__new__(cls)
+
+
+@pytest.mark.parametrize("name", ["Stream", "BitFlag"])
+def test_hidden_class_refuses_construction(hidden, name):
+    cls = hidden[name]
+    assert cls.__qualname__ == name
+    for args, kwargs in [((), {}), ((1, 2), {"x": 3})]:
+        with pytest.raises(TypeError) as excinfo:
+            cls(*args, **kwargs)
+        assert excinfo.value.args == (f"No constructor defined for {name}",)
+    with pytest.raises(TypeError):
+        type("Derived", (cls,), {})
+
+
+def test_hidden_class_docstrings(hidden):
+    assert hidden["Stream"].__doc__ == STREAM_DOC
+    assert hidden["BitFlag"].__doc__ is None
+
+
+def test_hidden_classes_are_made_on_first_check_only(run_child):
+    seen = run_child(
+        """
+    import json
+    import libkeldrin
+
+    def count(name):
+        return len([c for c in object.__subclasses__()
+                    if c.__module__ == "builtins" and c.__name__ == name])
+
+    def counts():
+        return [count("Stream"), count("BitFlag")]
+
+    def refused(attribute, value):
+        try:
+            setattr(libkeldrin.Init(), attribute, value)
+        except TypeError:
+            pass
+
+    seen = []
+    m = libkeldrin.Init()
+    m.ty = 5
+    m.wire_decode([0, 16, 0, 1, 170, 0, 0, 1, 2, 171, 205]).wire()
+    refused("ty", "x")
+    seen.append(counts())
+    refused("features", b"")
+    seen.append(counts())
+    refused("init_tlvs", [])
+    seen.append(counts())
+    refused("globalfeatures", None)
+    refused("init_tlvs", None)
+    seen.append(counts())
+    print(json.dumps(seen))
+    """
+    )
+    assert seen == [[0, 0], [0, 1], [1, 1], [1, 1]]
+
+
+# --- instances --------------------------------------------------------------------------------
+
+
+def test_instances_have_no_dict_and_no_weakref():
+    m = Init()
+    assert not hasattr(m, "__dict__")
+    with pytest.raises(AttributeError):
+        m.foo = 1
+    with pytest.raises(TypeError):
+        weakref.ref(m)
+
+
+@pytest.mark.parametrize("attribute", ["ty", "globalfeatures", "features", "init_tlvs"])
+def test_attributes_are_write_only(attribute):
+    with pytest.raises(AttributeError):
+        getattr(Init(), attribute)
+
+
+def test_instances_are_not_tracked_by_gc():
+    assert not gc.is_tracked(Init())
+    assert not gc.is_tracked(Init().wire_decode([0, 16, 0, 0, 0, 0, 1, 0]))
+
+
+def test_instances_give_back_their_class_reference():
+    def cycle():
+        m = Init()
+        m.ty = 1
+        m.wire_decode(b"\x00\x10\x00\x00\x00\x00\x01\x01\xaa").wire()
+        try:
+            m.wire_decode([0, 16])
+        except OSError:
+            pass
+
+    for _ in range(10):
+        cycle()
+    before = sys.getrefcount(Init)
+    for _ in range(1000):
+        cycle()
+    assert sys.getrefcount(Init) == before
+
+
+@pytest.mark.parametrize("cls", FIELD_ONLY, ids=NAMES[1:])
+def test_refused_construction_keeps_the_class_reference(cls):
+    def cycle():
+        try:
+            cls(1, x=2)
+        except TypeError:
+            pass
+
+    cycle()
+    before = sys.getrefcount(cls)
+    for _ in range(1000):
+        cycle()
+    assert sys.getrefcount(cls) == before

@@ -1,0 +1,251 @@
+"""Attribute assignment and deletion on the message classes."""
+
+import operator
+import types
+
+import pytest
+
+from libkeldrin import Error, Init, Ping, Pong, Warning
+
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+TOO_LARGE = "Python int too large to convert to C long"
+MESSAGE = [0, 16, 0, 1, 170, 0, 2, 1, 2, 1, 2, 171, 205, 3, 0]
+
+ATTRIBUTES = {
+    Init: {"ty", "globalfeatures", "features", "init_tlvs"},
+    Error: {"ty", "channel_id", "data"},
+    Warning: {"ty", "channel_id", "data"},
+    Ping: {"ty", "num_pong_bytes", "ignored"},
+    Pong: {"ty", "ignored"},
+}
+FIELD_ONLY = [Error, Ping, Pong, Warning]
+FIELD_ONLY_IDS = ["Error", "Ping", "Pong", "Warning"]
+
+
+@pytest.fixture
+def message():
+    """An Init with every field set, so that a change to any of them shows in wire()."""
+    return Init().wire_decode(MESSAGE)
+
+
+def index_error_text(value):
+    with pytest.raises(TypeError) as excinfo:
+        operator.index(value)
+    return str(excinfo.value)
+
+
+class Index:
+    def __init__(self, value=None, effect=None):
+        self.value = value
+        self.effect = effect
+
+    def __index__(self):
+        if self.effect is not None:
+            self.effect()
+        return self.value
+
+
+def raising(error):
+    def effect():
+        raise error
+
+    return Index(effect=effect)
+
+
+class IntSub(int):
+    pass
+
+
+class TypeErrorSub(TypeError):
+    pass
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class Unnamed:
+    pass
+
+
+Unnamed.__qualname__ = "\udc80"  # not encodable as UTF-8
+
+
+# --- the attribute tables ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("cls", ATTRIBUTES, ids=["Init", *FIELD_ONLY_IDS])
+def test_each_class_has_exactly_its_attributes(cls):
+    getsets = {n for n, v in vars(cls).items() if isinstance(v, types.GetSetDescriptorType)}
+    assert getsets == ATTRIBUTES[cls]
+    for name in getsets:
+        assert vars(cls)[name].__doc__ == ""
+
+
+@pytest.mark.parametrize("cls", FIELD_ONLY, ids=FIELD_ONLY_IDS)
+def test_field_only_classes_have_no_codec(cls):
+    assert not hasattr(cls, "wire")
+    assert not hasattr(cls, "wire_decode")
+
+
+@pytest.mark.parametrize("cls", FIELD_ONLY, ids=FIELD_ONLY_IDS)
+def test_setters_only_apply_to_their_own_class(cls):
+    # The interpreter checks the receiver before a setter runs: an Init never reaches the setters
+    # of another class, whose records have a different layout.
+    for name in ATTRIBUTES[cls]:
+        with pytest.raises(TypeError):
+            vars(cls)[name].__set__(Init(), 0)
+        with pytest.raises(TypeError):
+            vars(cls)[name].__delete__(Init())
+
+
+# --- deletion ---------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", sorted(ATTRIBUTES[Init]))
+def test_deletion_is_refused(message, name):
+    for delete in (lambda: delattr(message, name), lambda: vars(Init)[name].__delete__(message)):
+        with pytest.raises(AttributeError) as excinfo:
+            delete()
+        assert type(excinfo.value) is AttributeError
+        assert excinfo.value.args == ("can't delete attribute",)
+    assert message.wire() == MESSAGE
+
+
+# --- ty ---------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "value",
+    [0, 65535, 16, True, False, IntSub(7), Index(7)],
+    ids=["0", "65535", "16", "True", "False", "int subclass", "__index__"],
+)
+def test_ty_accepts(message, value):
+    message.ty = value
+    vars(Init)["ty"].__set__(message, value)
+    assert message.wire() == MESSAGE
+
+
+def prefixed(value):
+    return TypeError, "argument 'ty': " + index_error_text(value)
+
+
+TY_ERRORS = {
+    "65536": (65536, OverflowError, OUT_OF_RANGE),
+    "-1": (-1, OverflowError, OUT_OF_RANGE),
+    "2**32": (1 << 32, OverflowError, OUT_OF_RANGE),
+    "2**63-1": ((1 << 63) - 1, OverflowError, OUT_OF_RANGE),
+    "-2**63": (-(1 << 63), OverflowError, OUT_OF_RANGE),
+    "__index__ -1": (Index(-1), OverflowError, OUT_OF_RANGE),
+    "2**63": (1 << 63, OverflowError, TOO_LARGE),
+    "2**64": (1 << 64, OverflowError, TOO_LARGE),
+    "-2**63-1": (-(1 << 63) - 1, OverflowError, TOO_LARGE),
+    "__index__ 2**64": (Index(1 << 64), OverflowError, TOO_LARGE),
+    "1.5": (1.5, *prefixed(1.5)),
+    "'a'": ("a", *prefixed("a")),
+    "None": (None, *prefixed(None)),
+    "bytes": (b"\x01", *prefixed(b"\x01")),
+    "__index__ str": (Index("x"), *prefixed(Index("x"))),
+    "__index__ TypeError": (raising(TypeError("boom")), TypeError, "argument 'ty': boom"),
+    "__index__ TypeError two args": (raising(TypeError(1, 2)), TypeError, "argument 'ty': (1, 2)"),
+    "__index__ TypeError subclass": (raising(TypeErrorSub("boom")), TypeErrorSub, "boom"),
+    "__index__ KeyError": (raising(KeyError("k")), KeyError, "k"),
+    "__index__ ValueError": (raising(ValueError("v")), ValueError, "v"),
+    "__index__ RuntimeError": (raising(RuntimeError("r")), RuntimeError, "r"),
+}
+
+
+@pytest.mark.parametrize("value, error, text", TY_ERRORS.values(), ids=TY_ERRORS.keys())
+def test_ty_refuses(message, value, error, text):
+    with pytest.raises(error) as excinfo:
+        message.ty = value
+    assert type(excinfo.value) is error
+    assert excinfo.value.args == (text,)
+    assert message.wire() == MESSAGE
+    message.ty = 0  # nothing stays borrowed
+
+
+def test_prefixed_error_keeps_the_cause_and_drops_the_original():
+    cause = KeyError("why")
+
+    def effect():
+        raise TypeError("boom") from cause
+
+    with pytest.raises(TypeError) as excinfo:
+        Init().ty = Index(effect=effect)
+    assert excinfo.value.args == ("argument 'ty': boom",)
+    assert excinfo.value.__cause__ is cause
+    assert excinfo.value.__context__ is None
+
+
+def test_prefixing_an_error_without_text():
+    with pytest.raises(TypeError) as excinfo:
+        Init().ty = raising(TypeError(Unprintable()))
+    assert type(excinfo.value) is TypeError
+    assert str(excinfo.value).startswith("argument 'ty': ")
+
+
+def test_conversion_may_use_the_object_being_assigned(message):
+    seen = []
+
+    def effect():
+        seen.append(message.wire())
+        seen.append(message.wire_decode([0, 16, 0, 0, 0, 0]).wire())
+        message.ty = 3
+
+    message.ty = Index(5, effect)
+    assert seen == [MESSAGE, [0, 16, 0, 0, 0, 0]]
+    assert message.wire() == MESSAGE
+
+
+# --- BitFlag and Stream fields ----------------------------------------------------------------
+
+
+def cannot(attribute, type_name, target):
+    return f"argument '{attribute}': '{type_name}' object cannot be converted to '{target}'"
+
+
+COPY_ERRORS = {
+    "features bytes": ("features", b"\x01", cannot("features", "bytes", "BitFlag")),
+    "features empty bytes": ("features", b"", cannot("features", "bytes", "BitFlag")),
+    "features list": ("features", [1], cannot("features", "list", "BitFlag")),
+    "features None": ("features", None, cannot("features", "NoneType", "BitFlag")),
+    "features int": ("features", 0, cannot("features", "int", "BitFlag")),
+    "globalfeatures bytearray": (
+        "globalfeatures",
+        bytearray(b"\xaa"),
+        cannot("globalfeatures", "bytearray", "BitFlag"),
+    ),
+    "globalfeatures Init": ("globalfeatures", Init(), cannot("globalfeatures", "Init", "BitFlag")),
+    "globalfeatures nested class": (
+        "globalfeatures",
+        Outer.Inner(),
+        cannot("globalfeatures", "Outer.Inner", "BitFlag"),
+    ),
+    "globalfeatures unreadable name": (
+        "globalfeatures",
+        Unnamed(),
+        cannot("globalfeatures", "<failed to extract type name>", "BitFlag"),
+    ),
+    "init_tlvs empty list": ("init_tlvs", [], cannot("init_tlvs", "list", "Stream")),
+    "init_tlvs None": ("init_tlvs", None, cannot("init_tlvs", "NoneType", "Stream")),
+    "init_tlvs Init": ("init_tlvs", Init(), cannot("init_tlvs", "Init", "Stream")),
+    "init_tlvs class": ("init_tlvs", Init, cannot("init_tlvs", "type", "Stream")),
+    "init_tlvs __index__": ("init_tlvs", Index(1), cannot("init_tlvs", "Index", "Stream")),
+}
+
+
+@pytest.mark.parametrize("attribute, value, text", COPY_ERRORS.values(), ids=COPY_ERRORS.keys())
+def test_bitflag_and_stream_fields_refuse_other_values(message, attribute, value, text):
+    with pytest.raises(TypeError) as excinfo:
+        setattr(message, attribute, value)
+    assert type(excinfo.value) is TypeError
+    assert excinfo.value.args == (text,)
+    assert message.wire() == MESSAGE
+    message.ty = 0
