@@ -7,20 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "test_support.h"
+
 namespace keldrin {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// "01 fd 00" -> {0x01, 0xfd, 0x00}: two hex digits per byte, one space between bytes.
-Bytes Hex(std::string_view text) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < text.size(); i += 3) {
-    const std::string byte(text.substr(i, 2));
-    out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
-  }
-  return out;
-}
+using namespace keldrin::testing;
 
 // A length prefix and that many bytes decode with len == bytes.size(), and encode back to the
 // same bytes; what follows them is not read.

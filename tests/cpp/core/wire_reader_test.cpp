@@ -7,8 +7,12 @@
 #include <random>
 #include <vector>
 
+#include "test_support.h"
+
 namespace keldrin {
 namespace {
+
+using namespace keldrin::testing;
 
 constexpr std::uint64_t kMax64 = std::numeric_limits<std::uint64_t>::max();
 
@@ -55,7 +59,7 @@ TEST(WireReaderTest, ReadBytesSucceedsOrMovesToEnd) {
       {2, 1, kMax64, false, 2},  {2, 1, kMax64 - 1, false, 2}, {4, 2, 1ull << 63, false, 4},
   };
   for (const ReadBytesRow& row : rows) {
-    SCOPED_TRACE(testing::Message() << "size " << row.size << " skip " << row.skip << " n "
+    SCOPED_TRACE(::testing::Message() << "size " << row.size << " skip " << row.skip << " n "
                                     << row.n);
     std::vector<std::uint8_t> input(row.size);
     for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<std::uint8_t>(i + 1);

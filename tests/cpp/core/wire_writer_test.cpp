@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "test_support.h"
+
 namespace keldrin {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace keldrin::testing;
 
 // write_u16 puts the high byte first.
 TEST(WireWriterTest, WriteU16IsBigEndian) {
@@ -33,7 +35,7 @@ TEST(WireWriterTest, WriteBeWritesWidthBytes) {
       {1, 8, {0, 0, 0, 0, 0, 0, 0, 1}},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(testing::Message() << row.v << " in " << row.width);
+    SCOPED_TRACE(::testing::Message() << row.v << " in " << row.width);
     WireWriter writer;
     writer.write_u8(0xee);
     writer.write_be(row.v, row.width);

@@ -10,49 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include "test_support.h"
+
 namespace keldrin {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-constexpr std::string_view kNonCanonical = "decoded bigsize is not canonical";
-
-// "01 fd 00" -> {0x01, 0xfd, 0x00}: two hex digits per byte, one space between bytes.
-Bytes Hex(std::string_view text) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < text.size(); i += 3) {
-    const std::string byte(text.substr(i, 2));
-    out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
-  }
-  return out;
-}
-
-// "(type,length,value-hex)" per record, space separated: the form the tables below are written in.
-std::string Describe(const Stream& stream) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (const Record& r : stream.records) {
-    if (!out.empty()) out += ' ';
-    out += '(' + std::to_string(r.type) + ',' + std::to_string(r.length) + ',';
-    for (std::uint8_t b : r.value) {
-      out += kDigits[b >> 4];
-      out += kDigits[b & 15];
-    }
-    out += ')';
-  }
-  return out;
-}
-
-Bytes Encode(const Stream& stream) {
-  WireWriter writer;
-  EXPECT_TRUE(stream.to_wire(writer).ok());
-  return std::move(writer).take();
-}
-
-WireResult<Stream> Decode(const Bytes& input) {
-  WireReader reader(input);
-  return Stream::from_wire(reader);
-}
+using namespace keldrin::testing;
 
 struct DecodeRow {
   std::string_view input;
@@ -128,7 +91,7 @@ TEST(StreamTest, DecodedStreamReencodesToInput) {
   for (const DecodeRow& row : kDecodeRows) {
     if (!row.covers_input) continue;
     SCOPED_TRACE(row.input);
-    auto decoded = Decode(Hex(row.input));
+    auto decoded = Decode<Stream>(Hex(row.input));
     ASSERT_TRUE(decoded.ok());
     const Bytes encoded = Encode(decoded.value());
     EXPECT_EQ(encoded, Hex(row.input));
@@ -178,19 +141,19 @@ TEST(StreamTest, RandomStreamsRoundTrip) {
     const Stream stream = RandomStream(rng);
     Bytes input = Encode(stream);
     EXPECT_EQ(stream.wire_size(), input.size());
-    auto back = Decode(input);
+    auto back = Decode<Stream>(input);
     ASSERT_TRUE(back.ok()) << back.error().message;
     EXPECT_TRUE(back.value() == stream) << Describe(back.value()).substr(0, 200);
 
     const Bytes tail = Encode(RandomStream(rng));
     input.insert(input.end(), tail.begin(), tail.begin() + rng() % (tail.size() + 1));
-    auto first = Decode(input);
+    auto first = Decode<Stream>(input);
     ASSERT_TRUE(first.ok()) << first.error().message;
     const Bytes reencoded = Encode(first.value());
     EXPECT_EQ(first.value().wire_size(), reencoded.size());
     ASSERT_LE(reencoded.size(), input.size());
     EXPECT_TRUE(std::equal(reencoded.begin(), reencoded.end(), input.begin()));
-    auto second = Decode(reencoded);
+    auto second = Decode<Stream>(reencoded);
     ASSERT_TRUE(second.ok()) << second.error().message;
     EXPECT_TRUE(second.value() == first.value());
   }

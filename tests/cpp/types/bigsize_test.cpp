@@ -8,24 +8,14 @@
 #include <string_view>
 #include <vector>
 
+#include "test_support.h"
+
 namespace keldrin {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace keldrin::testing;
 
 constexpr std::uint64_t kMax64 = 0xffffffffffffffff;
-constexpr std::string_view kShort = "failed to fill whole buffer";
-constexpr std::string_view kNonCanonical = "decoded bigsize is not canonical";
-
-// "01 fd 00" -> {0x01, 0xfd, 0x00}: two hex digits per byte, one space between bytes.
-Bytes Hex(std::string_view text) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < text.size(); i += 3) {
-    const std::string byte(text.substr(i, 2));
-    out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
-  }
-  return out;
-}
 
 Bytes Encode(std::uint64_t v) {
   WireWriter writer;

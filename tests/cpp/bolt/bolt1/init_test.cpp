@@ -8,50 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#include "test_support.h"
+
 namespace keldrin::bolt1 {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-constexpr std::string_view kShort = "failed to fill whole buffer";
-constexpr std::string_view kNonCanonical = "decoded bigsize is not canonical";
-
-// "01 fd 00" -> {0x01, 0xfd, 0x00}: two hex digits per byte, one space between bytes.
-Bytes Hex(std::string_view text) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < text.size(); i += 3) {
-    const std::string byte(text.substr(i, 2));
-    out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
-  }
-  return out;
-}
-
-// "(type,length,value-hex)" per record, space separated.
-std::string Describe(const Stream& stream) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (const Record& r : stream.records) {
-    if (!out.empty()) out += ' ';
-    out += '(' + std::to_string(r.type) + ',' + std::to_string(r.length) + ',';
-    for (std::uint8_t b : r.value) {
-      out += kDigits[b >> 4];
-      out += kDigits[b & 15];
-    }
-    out += ')';
-  }
-  return out;
-}
-
-Bytes Encode(const Init& init) {
-  WireWriter writer;
-  EXPECT_TRUE(init.to_wire(writer).ok());
-  return std::move(writer).take();
-}
-
-WireResult<Init> Decode(const Bytes& input) {
-  WireReader reader(input);
-  return Init::from_wire(reader);
-}
+using namespace keldrin::testing;
 
 // A fresh Init encodes to type 16 and two empty feature fields, whatever `ty` is set to later.
 TEST(InitTest, DefaultEncodesToSixBytes) {
@@ -137,7 +99,7 @@ TEST(InitTest, DecodeFailures) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.input);
-    auto result = Decode(Hex(row.input));
+    auto result = Decode<Init>(Hex(row.input));
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().message, row.error);
   }
@@ -149,7 +111,7 @@ TEST(InitTest, EveryInputShorterThanSixBytesFails) {
   for (int trial = 0; trial < 20000; ++trial) {
     Bytes input(trial % 6);
     for (std::uint8_t& b : input) b = static_cast<std::uint8_t>(rng() % 4 == 0 ? 0 : rng());
-    auto result = Decode(input);
+    auto result = Decode<Init>(input);
     ASSERT_FALSE(result.ok()) << "decoded " << input.size() << " bytes";
     ASSERT_EQ(result.error(), kEndOfInput);
   }
@@ -161,7 +123,7 @@ TEST(InitTest, LargestGlobalfeaturesRoundTrips) {
   for (int i = 0; i < 65535; ++i) input.push_back(static_cast<std::uint8_t>(i * 31 + 7));
   const Bytes tail = Hex("00 01 55 01 01 99");
   input.insert(input.end(), tail.begin(), tail.end());
-  auto result = Decode(input);
+  auto result = Decode<Init>(input);
   ASSERT_TRUE(result.ok()) << result.error().message;
   EXPECT_EQ(result.value().globalfeatures.len, 65535);
   EXPECT_EQ(result.value().globalfeatures.bytes.size(), 65535u);
