@@ -15,21 +15,18 @@ constexpr Py_ssize_t kMaxLengthHint = 1 << 20;
 
 // Items of an exact list or tuple that are all exact ints 0..255 are copied directly: reading
 // them runs no Python code, so the result is what the general path would give. Returns false,
-// having changed nothing, when any item would need the general path.
+// having changed nothing, when any item would need the general path. One pass both checks and
+// copies: the item array of a large sequence does not stay in the caches for a second one.
 bool copy_small_ints(PyObject* const* items, Py_ssize_t count, std::vector<std::uint8_t>& out) {
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = items[i];
-    if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
-      return false;
-    }
-    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+    auto* item = reinterpret_cast<PyLongObject*>(items[i]);
+    if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(item)) return false;
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(item);
     if (v < 0 || v > 255) return false;
+    bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v);
   }
-  out.resize(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    out[i] = static_cast<std::uint8_t>(
-        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(items[i])));
-  }
+  out = std::move(bytes);
   return true;
 }
 
