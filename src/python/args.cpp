@@ -88,6 +88,14 @@ class ArgParser {
 
 void parse_vector_args(const ArgDescription& description, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, std::span<PyObject*> slots) {
+  // The usual call: positional arguments only, enough of them and not too many. None of the
+  // checks below can fail for it, so the slots are filled straight away.
+  const auto given = static_cast<std::size_t>(nargs);
+  if (kwnames == nullptr && given >= description.required &&
+      given <= description.positional.size()) {
+    for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = i < given ? args[i] : nullptr;
+    return;
+  }
   ArgParser parser(description, slots);
   parser.positional(args, static_cast<std::size_t>(nargs));
   if (kwnames != nullptr) {
