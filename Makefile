@@ -59,3 +59,113 @@ wheel-check: $(VENV)/.ready
 
 clean:
 	rm -rf build .venv
+
+# ---- Sanitizers -------------------------------------------------------------------------------
+# `make sanitize` builds the extension and the C++ tests with AddressSanitizer and
+# UndefinedBehaviorSanitizer (gcc) in a venv and build tree of their own, then runs ctest and the
+# whole pytest suite under them. The interpreter is not instrumented, so the ASan runtime is
+# preloaded (libstdc++ with it, or ASan cannot intercept C++ throws), and PYTHONMALLOC=malloc
+# sends Python's own allocations through ASan too. Leak checking is off wherever an interpreter
+# runs, as CPython keeps memory until exit on purpose: tests/python/test_leaks.py checks the
+# module's leaks instead, and the pure codec tests run a second time with leak checking on.
+SAN_VENV ?= .venv/sanitize-$(PY_VERSION)
+SAN_BUILD ?= build/sanitize-$(PY_VERSION)
+SAN_VPY := $(SAN_VENV)/bin/python
+SAN_ENV = LD_PRELOAD="$(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: sanitize sanitize-install
+
+$(SAN_VENV)/.ready: Makefile
+	$(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_VPY) -m pip install -q --upgrade pip
+	$(SAN_VPY) -m pip install -q $(DEV_PACKAGES)
+	touch $@
+
+sanitize-install: $(SAN_VENV)/.ready
+	$(SAN_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(SAN_BUILD)/wheel \
+		-Ccmake.define.KELDRIN_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo .
+
+sanitize: sanitize-install
+	$(SAN_VENV)/bin/cmake -S . -B $(SAN_BUILD)/cpp -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+		-DKELDRIN_BUILD_TESTS=ON -DKELDRIN_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(SAN_VPY))
+	ASAN_OPTIONS=detect_leaks=0 $(SAN_VENV)/bin/cmake --build $(SAN_BUILD)/cpp -j2
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		$(SAN_VENV)/bin/ctest --test-dir $(SAN_BUILD)/cpp --output-on-failure
+	ASAN_OPTIONS=detect_leaks=1 $$(find $(SAN_BUILD)/cpp -name keldrin_codec_tests -type f) --gtest_brief=1
+	$(SAN_ENV) $(SAN_VPY) -m pytest -q tests/python
+
+# ---- Fuzzing ----------------------------------------------------------------------------------
+# `make fuzz` builds the libFuzzer targets of fuzz/ with clang and runs each for FUZZ_SECONDS,
+# growing a corpus under FUZZ_BUILD from the seeds in fuzz/corpus; any crash, leak, sanitizer
+# report or broken property fails it, leaving the input in FUZZ_BUILD/artifacts. The Python
+# target runs twice: coverage-guided under atheris on the plain build (atheris cannot see
+# coverage through a preloaded ASan runtime), then over that corpus and its mutations under the
+# sanitizer build of `make sanitize`.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD ?= build/fuzz
+FUZZ_NATIVE := bigsize stream init
+FUZZ_TARGETS ?= $(FUZZ_NATIVE) python
+# A BigSize is at most 9 bytes: longer inputs only repeat the same checks at more offsets.
+FUZZ_MAX_LEN_bigsize := 64
+# libFuzzer's report for one run: one line with the executions, corpus size and crashes.
+FUZZ_SUMMARY = awk -v t=$(1) '/^stat::number_of_executed_units/ {n=$$2} /DONE/ {c=$$0; sub(/.*corp: /, "", c); \
+	sub(/ .*/, "", c)} END {printf "fuzz %s: %s executions in $(FUZZ_SECONDS) s, corpus %s, crashes 0\n", t, n, c}'
+
+.PHONY: fuzz fuzz-build $(addprefix fuzz-,$(FUZZ_NATIVE)) fuzz-python
+
+fuzz: $(addprefix fuzz-,$(FUZZ_TARGETS))
+
+fuzz-build: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELDRIN_FUZZ=ON -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j2 $(addprefix --target fuzz_,$(FUZZ_NATIVE))
+
+$(addprefix fuzz-,$(FUZZ_NATIVE)): fuzz-%: fuzz-build
+	mkdir -p $(FUZZ_BUILD)/corpus/$* $(FUZZ_BUILD)/artifacts
+	$(FUZZ_BUILD)/fuzz/fuzz_$* -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+		-max_len=$(or $(FUZZ_MAX_LEN_$*),4096) \
+		-artifact_prefix=$(FUZZ_BUILD)/artifacts/$*- $(FUZZ_BUILD)/corpus/$* fuzz/corpus/$* \
+		2>$(FUZZ_BUILD)/$*.log || { tail -n 80 $(FUZZ_BUILD)/$*.log; exit 1; }
+	@$(call FUZZ_SUMMARY,$*) $(FUZZ_BUILD)/$*.log
+
+$(VENV)/.atheris: $(VENV)/.ready
+	$(VPY) -m pip install -q atheris
+	touch $@
+
+fuzz-python: install $(VENV)/.atheris sanitize-install
+	mkdir -p $(FUZZ_BUILD)/corpus/python $(FUZZ_BUILD)/artifacts
+	$(VPY) fuzz/python_fuzz.py -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+		-artifact_prefix=$(FUZZ_BUILD)/artifacts/python- $(FUZZ_BUILD)/corpus/python fuzz/corpus/python \
+		2>$(FUZZ_BUILD)/python.log || { tail -n 80 $(FUZZ_BUILD)/python.log; exit 1; }
+	@$(call FUZZ_SUMMARY,python) $(FUZZ_BUILD)/python.log
+	$(SAN_ENV) $(SAN_VPY) fuzz/python_fuzz.py --random -max_total_time=$(FUZZ_SECONDS) \
+		$(FUZZ_BUILD)/corpus/python fuzz/corpus/python
+
+# ---- Benchmark --------------------------------------------------------------------------------
+# `make bench` times the module against pyln-proto (installed for this comparison only), a
+# pure-Python codec and the interpreter's own conversions, and prints one table with the targets
+# it meets; instruction counts come from valgrind's callgrind. It has a venv and a Release build
+# of its own, so the comparison packages never reach the test venv. Timings on a shared machine:
+# run it as `flock /tmp/keldrin-build.lock make bench` so that no build runs meanwhile.
+BENCH_VENV ?= .venv/bench-$(PY_VERSION)
+BENCH_BUILD ?= build/bench-$(PY_VERSION)
+BENCH_VPY := $(BENCH_VENV)/bin/python
+BENCH_ARGS ?=
+
+.PHONY: bench
+
+$(BENCH_VENV)/.ready:
+	$(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_VPY) -m pip install -q --upgrade pip
+	$(BENCH_VPY) -m pip install -q scikit-build-core cmake ninja
+	$(BENCH_VPY) -m pip install -q pyln-proto pyln-bolt1 || \
+		echo "bench: pyln-proto could not be installed; its rows print n/a"
+	touch $@
+
+bench: $(BENCH_VENV)/.ready
+	command -v valgrind >/dev/null || [ "$$(id -u)" != 0 ] || \
+		{ DEBIAN_FRONTEND=noninteractive apt-get update -qq && apt-get install -y -qq valgrind; } || \
+		echo "bench: valgrind could not be installed; instruction counts print n/a"
+	$(BENCH_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BENCH_BUILD)/wheel .
+	$(BENCH_VPY) bench/bench.py $(BENCH_ARGS)
