@@ -1,0 +1,198 @@
+"""Load, concurrency and scale: many threads on shared objects, a 16 MiB message of a million
+records, and declared lengths near 2^64."""
+
+import random
+import sys
+import threading
+import time
+
+import pytest
+
+from libkeldrin import Init
+
+SANITIZED = any("asan" in line for line in open("/proc/self/maps"))
+
+HEADER = bytes.fromhex("001000000000")
+MESSAGE = bytes.fromhex("0010" "0001" "22" "0002" "0a28" "0120") + bytes(range(32)) + bytes.fromhex(
+    "0307" "01cb0071072607" "fd0100" "40") + bytes(range(64))
+SHORT = bytes.fromhex("0010ffff00")
+
+
+class YieldingSequence:
+    """Hands the interpreter lock to other threads every few items while it is read."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def __len__(self):
+        return len(self.data)
+
+    def __getitem__(self, index):
+        return self.data[index]
+
+    def __iter__(self):
+        for i, b in enumerate(self.data):
+            if i % 16 == 0:
+                time.sleep(0)
+            yield b
+
+
+class YieldingIndex:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        time.sleep(0)
+        return self.value
+
+
+@pytest.fixture
+def fast_switching():
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(interval)
+
+
+def test_four_threads_on_shared_objects(fast_switching):
+    shared = Init().wire_decode(MESSAGE)
+    expected = shared.wire()
+    failures = []
+    refusals = []
+
+    def hammer(seed):
+        rng = random.Random(seed)
+        for _ in range(1500):
+            op = rng.randrange(7)
+            try:
+                if op == 0:
+                    assert shared.wire_decode(MESSAGE).wire() == expected
+                elif op == 1:
+                    assert shared.wire() == expected
+                elif op == 2:
+                    shared.ty = rng.randrange(65536)
+                elif op == 3:
+                    # Holds a shared borrow of `shared` across many thread switches.
+                    assert shared.wire_decode(YieldingSequence(MESSAGE)).wire() == expected
+                elif op == 4:
+                    shared.ty = YieldingIndex(rng.randrange(65536))
+                elif op == 5:
+                    with pytest.raises(OSError, match="failed to fill whole buffer"):
+                        shared.wire_decode(SHORT)
+                else:
+                    with pytest.raises(TypeError):
+                        shared.features = expected
+            except RuntimeError as error:
+                # Only an assignment can meet a decode in progress on another thread.
+                if op not in (2, 4):
+                    failures.append(error)
+                refusals.append(str(error))
+            except BaseException as error:  # noqa: BLE001 - reported below
+                failures.append(error)
+
+    threads = [threading.Thread(target=hammer, args=(seed,)) for seed in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=120)
+    assert not any(thread.is_alive() for thread in threads)
+    assert failures == []
+    assert set(refusals) <= {"Already borrowed"}
+    # Every borrow was given back: the object is free and unchanged.
+    shared.ty = 16
+    assert shared.wire() == expected
+
+
+def test_assignment_from_another_thread_during_a_decode_is_refused():
+    shared = Init()
+    inside, assigned = threading.Event(), threading.Event()
+    outcome = []
+
+    class Pausing:
+        def __len__(self):
+            return 6
+
+        def __getitem__(self, index):
+            return HEADER[index]
+
+        def __iter__(self):
+            inside.set()
+            assert assigned.wait(timeout=60)
+            yield from HEADER
+
+    def assign():
+        assert inside.wait(timeout=60)
+        try:
+            shared.ty = 7
+        except RuntimeError as error:
+            outcome.append(str(error))
+        assigned.set()
+
+    other = threading.Thread(target=assign)
+    other.start()
+    decoded = shared.wire_decode(Pausing())
+    other.join(timeout=60)
+    assert outcome == ["Already borrowed"]
+    assert decoded.wire() == list(HEADER)
+    shared.ty = 7
+
+
+# 2^20 records of 16 bytes: type 2^32 (9 bytes), length 6 (1 byte), 6 value bytes.
+LARGE_CHILD = """
+import json
+import libkeldrin
+
+def peak():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) * 1024
+
+count = 1 << 20
+data = bytes.fromhex("001000000000") + (bytes.fromhex("ff000000010000000006") + bytes(6)) * count
+before = peak()
+decoded = libkeldrin.Init().wire_decode(data)
+growth = peak() - before
+encoded = decoded.wire()
+print(json.dumps({
+    "size": len(data),
+    "growth": growth,
+    "same": bytes(encoded) == data,
+    "sanitized": any("asan" in line for line in open("/proc/self/maps")),
+}))
+"""
+
+
+def test_sixteen_mebibytes_of_a_million_records(run_child):
+    result = run_child(LARGE_CHILD)
+    assert result["size"] == 6 + 16 * 2**20
+    assert result["same"]
+    if not result["sanitized"]:
+        # Each record costs its 40-byte entry and a small value allocation, about 3.5 times its
+        # 16 wire bytes; the input is viewed in place, not copied.
+        assert result["growth"] < 6 * result["size"], result
+
+
+HOSTILE = [
+    # (what, records after the header, what survives)
+    ("length 2^64-1", "01ffffffffffffffffff", ""),
+    ("length 2^63 after a record", "0102aabb" "03ff8000000000000000" + "00" * 64, "0102aabb"),
+    ("type and length 2^64-1", "ffffffffffffffffff" "ffffffffffffffffff" + "00" * 256, ""),
+    ("length 2^32-1", "01feffffffff" + "00" * 1000, ""),
+    ("length one past the input", "0105" + "00" * 4, ""),
+]
+
+
+@pytest.mark.parametrize(("records", "kept"), [h[1:] for h in HOSTILE], ids=[h[0] for h in HOSTILE])
+def test_declared_lengths_beyond_the_input_are_dropped(records, kept):
+    data = HEADER + bytes.fromhex(records)
+    message = Init()
+    # Repeated, so an allocation sized by the declared length would exhaust memory at once.
+    for _ in range(1000):
+        decoded = message.wire_decode(data)
+    assert decoded.wire() == list(HEADER + bytes.fromhex(kept))
+
+
+def test_feature_lengths_beyond_the_input_fail():
+    for data in [bytes.fromhex("0010ffff") + bytes(100), HEADER[:4] + bytes.fromhex("ffff")]:
+        with pytest.raises(OSError, match="^failed to fill whole buffer$"):
+            Init().wire_decode(data)
