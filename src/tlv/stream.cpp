@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
+
+#include <sys/mman.h>
 
 #include "types/bigsize.h"
 
@@ -49,6 +52,25 @@ std::vector<std::uint8_t> copy_value(ByteSpan value) {
   return copy;
 }
 
+// Asks for transparent huge pages for a record list that is at least glibc's largest mmap
+// threshold: such a block is a mapping of its own, made and faulted in anew by every decode. At
+// 4 KiB a page a million records (40 MiB) take ten thousand page faults, which cost as much as
+// decoding them; at 2 MiB, twenty. Only advice: where the kernel declines, nothing changes.
+void advise_huge_pages(const void* block, std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  constexpr std::size_t kAlwaysMapped = std::size_t{32} << 20;
+  if (size < kAlwaysMapped) return;
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t begin = (start + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t end = (start + size) & ~(kHugePage - 1);
+  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)block;
+  (void)size;
+#endif
+}
+
 }  // namespace
 
 WireResult<Stream> Stream::from_wire(WireReader& reader) {
@@ -75,6 +97,7 @@ WireResult<Stream> Stream::from_wire(WireReader& reader) {
 
   Stream stream;
   stream.records.reserve(count);
+  advise_huge_pages(stream.records.data(), count * sizeof(Record));
   const auto push = [&stream](const RecordView& view) {
     stream.records.push_back(Record{view.type, view.length, copy_value(view.value)});
   };
