@@ -1,0 +1,492 @@
+"""Speed of libkeldrin against what a user would otherwise run, and the targets it is held to.
+
+Prints one table: every case timed for libkeldrin and, in the same process, for its reference,
+with the ratio, then the targets and whether each is met. Times are medians over repeats, the
+repeats of a case and of its reference interleaved so that a slow spell of a shared machine hits
+both. With valgrind on PATH the table ends with instruction counts under callgrind, which do not
+depend on how busy the machine is.
+
+    python bench/bench.py [--quick] [--no-callgrind]
+
+References:
+  pyln     pyln-proto's Message.read / Message.write with the BOLT #1 namespace of pyln-bolt1
+           (rows print n/a when it is not installed);
+  python   the pure-Python codec below, written as a user would write it;
+  builtin  the interpreter's own conversion of the same data (list(b), bytes(lst), ...).
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import io
+import os
+import platform
+import re
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import timeit
+
+import libkeldrin
+
+# Loaded by main() only: the callgrind children import this file and must not pay for it.
+PylnMessage = None
+pyln_bolt1 = None
+
+
+def load_pyln() -> None:
+    global PylnMessage, pyln_bolt1
+    try:
+        from pyln.proto.message import Message
+        from pyln.spec.bolt1 import namespace
+    except ImportError:  # the comparison package is optional; its rows say n/a
+        return
+    PylnMessage, pyln_bolt1 = Message, namespace
+
+# A real init: no feature bytes, a `networks` record holding the mainnet chain hash, and a
+# `remote_addr` record (an IPv4 address and port).
+INIT_49 = bytes.fromhex(
+    "00100000000001206fe28c0ab6f1b372c1a6a246ae63f74f931e8365e15a089c68d6190000000000"
+    "030701cb0071072607"
+)
+assert len(INIT_49) == 49
+
+EMPTY_INIT = bytes.fromhex("001000000000")
+# One record whose declared length is 2^64-1: refused by comparison with what remains, before
+# anything is allocated, so it must cost what the empty message costs.
+HUGE_LENGTH_INIT = EMPTY_INIT + bytes.fromhex("01ffffffffffffffffff")
+
+
+def big_message(size: int = 65536) -> bytes:
+    """An init of exactly `size` bytes whose one TLV record carries the bulk."""
+    header = EMPTY_INIT + b"\x01\xfd"
+    value_len = size - len(header) - 2
+    value = bytes((i * 131 + 7) % 256 for i in range(value_len))
+    return header + value_len.to_bytes(2, "big") + value
+
+
+def records_message(count: int) -> bytes:
+    """An init followed by `count` three-byte records (type 1, length 1, one value byte)."""
+    return EMPTY_INIT + b"\x01\x01\x07" * count
+
+
+# --- The pure-Python codec a user would write instead -----------------------------------------
+
+
+class PyInit:
+    __slots__ = ("ty", "globalfeatures", "features", "init_tlvs")
+
+    def __init__(self, ty=16, globalfeatures=b"", features=b"", init_tlvs=None):
+        self.ty = ty
+        self.globalfeatures = globalfeatures
+        self.features = features
+        self.init_tlvs = [] if init_tlvs is None else init_tlvs  # [(type, value bytes)]
+
+
+_U16 = struct.Struct(">H")
+_BIGSIZE_BODY = {0xFD: (">H", 3, 0xFD), 0xFE: (">I", 5, 0x10000), 0xFF: (">Q", 9, 0x100000000)}
+_SHORT = "failed to fill whole buffer"
+_NOT_CANONICAL = "decoded bigsize is not canonical"
+
+
+class _EndOfInput(Exception):
+    pass
+
+
+def _read_bigsize(b: bytes, pos: int) -> tuple[int, int]:
+    """(value, new position); _EndOfInput when cut short, OSError when not the shortest form."""
+    if pos >= len(b):
+        raise _EndOfInput
+    prefix = b[pos]
+    if prefix < 0xFD:
+        return prefix, pos + 1
+    fmt, size, minimum = _BIGSIZE_BODY[prefix]
+    if pos + size > len(b):
+        raise _EndOfInput
+    (value,) = struct.unpack_from(fmt, b, pos + 1)
+    if value < minimum:
+        raise OSError(_NOT_CANONICAL)
+    return value, pos + size
+
+
+def _bigsize(v: int) -> bytes:
+    if v < 0xFD:
+        return bytes((v,))
+    if v < 0x10000:
+        return b"\xfd" + v.to_bytes(2, "big")
+    if v < 0x100000000:
+        return b"\xfe" + v.to_bytes(4, "big")
+    return b"\xff" + v.to_bytes(8, "big")
+
+
+def py_decode(buff) -> PyInit:
+    if isinstance(buff, str):
+        raise TypeError("Can't extract `str` to `Vec`")
+    b = bytes(buff)
+    n = len(b)
+    if n < 4:
+        raise OSError(_SHORT)
+    ty, gflen = struct.unpack_from(">HH", b, 0)
+    pos = 4 + gflen
+    if pos + 2 > n:
+        raise OSError(_SHORT)
+    (flen,) = _U16.unpack_from(b, pos)
+    features_at = pos + 2
+    pos = features_at + flen
+    if pos > n:
+        raise OSError(_SHORT)
+    records = []
+    # A record cut short at the end ends the stream; a non-canonical BigSize fails it all.
+    while pos < n:
+        try:
+            t, pos = _read_bigsize(b, pos)
+            length, pos = _read_bigsize(b, pos)
+        except _EndOfInput:
+            break
+        if length > n - pos:
+            break
+        records.append((t, b[pos : pos + length]))
+        pos += length
+    return PyInit(ty, b[4 : 4 + gflen], b[features_at : features_at + flen], records)
+
+
+def py_encode(m: PyInit) -> list[int]:
+    out = bytearray(b"\x00\x10")
+    out += _U16.pack(len(m.globalfeatures))
+    out += m.globalfeatures
+    out += _U16.pack(len(m.features))
+    out += m.features
+    for t, value in m.init_tlvs:
+        out += _bigsize(t)
+        out += _bigsize(len(value))
+        out += value
+    return list(out)
+
+
+# --- pyln-proto -------------------------------------------------------------------------------
+
+
+def pyln_decode(raw: bytes):
+    return PylnMessage.read(pyln_bolt1, io.BytesIO(raw))
+
+
+def pyln_encode(msg) -> bytes:
+    out = io.BytesIO()
+    msg.write(out)
+    return out.getvalue()
+
+
+# --- Timing -----------------------------------------------------------------------------------
+
+
+class Case:
+    """One timed statement; `per` divides its time (records per message, for per-record rows)."""
+
+    def __init__(self, stmt: str, env: dict, per: int = 1):
+        self.timer = timeit.Timer(stmt, globals=env)
+        self.stmt = stmt
+        self.per = per
+        self.number = 1
+        self.samples: list[float] = []
+
+    def calibrate(self, target: float) -> None:
+        # Grow the loop count until one repeat takes `target` seconds.
+        number = 1
+        while True:
+            elapsed = self.timer.timeit(number)
+            if elapsed >= target or number >= 1 << 24:
+                break
+            number = max(number * 2, int(number * target / max(elapsed, 1e-9) * 1.1))
+        self.number = number
+
+    def sample(self) -> None:
+        self.samples.append(self.timer.timeit(self.number) / self.number / self.per)
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.samples)
+
+
+def measure(cases: list[Case | None], repeats: int, target: float) -> None:
+    live = [c for c in cases if c is not None]
+    for c in live:
+        c.calibrate(target)
+    # Slow cases get fewer repeats, so a full run stays within a couple of minutes.
+    slowest = max(c.timer.timeit(1) for c in live)
+    rounds = 3 if slowest > 0.25 else repeats
+    for round_number in range(rounds):
+        # Alternate the order, so that no case always runs in the wake of the same other one.
+        for c in live if round_number % 2 == 0 else reversed(live):
+            c.sample()
+
+
+def fmt_time(seconds: float | None) -> str:
+    if seconds is None:
+        return "n/a"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+class Report:
+    def __init__(self):
+        self.rows: list[tuple[str, str, str, str, str]] = []
+        self.targets: list[tuple[str, str, bool | None]] = []
+
+    def row(self, case: str, ours: float | None, ref_name: str, ref: float | None):
+        """The ratio is the reference's time over ours: how many times faster libkeldrin is."""
+        shown = "n/a" if ours is None or ref is None else f"{ref / ours:.2f}x"
+        self.rows.append((case, fmt_time(ours), ref_name, fmt_time(ref), shown))
+
+    def raw_row(self, case: str, ours: str, ref_name: str, ref: str, ratio: str):
+        self.rows.append((case, ours, ref_name, ref, ratio))
+
+    def target(self, text: str, measured: str, met: bool | None):
+        self.targets.append((text, measured, met))
+
+    def print(self) -> None:
+        head = ("case", "libkeldrin", "reference", "ref time", "ref/ours")
+        widths = [max(len(r[i]) for r in [head, *self.rows]) for i in range(5)]
+        line = lambda r: "| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |"
+        print(line(head))
+        print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+        for r in self.rows:
+            print(line(r))
+        print()
+        print("Targets:")
+        for text, measured, met in self.targets:
+            mark = "n/a " if met is None else ("MET " if met else "MISS")
+            print(f"  [{mark}] {text}: {measured}")
+
+
+def bench_49(report: Report, repeats: int, target: float) -> dict:
+    m = libkeldrin.Init()
+    lst = list(INIT_49)
+    decoded = m.wire_decode(INIT_49)
+    py_msg = py_decode(INIT_49)
+    env = dict(m=m, raw=INIT_49, lst=lst, d=decoded, Init=libkeldrin.Init, PyInit=PyInit,
+               py_decode=py_decode, py_encode=py_encode, py_msg=py_msg,
+               pyln_decode=pyln_decode, pyln_encode=pyln_encode, bytes=bytes)
+    # Every codec must agree on the bytes before its speed means anything.
+    assert bytes(decoded.wire()) == INIT_49
+    assert bytes(py_encode(py_msg)) == INIT_49
+    have_pyln = PylnMessage is not None
+    if have_pyln:
+        env["pyln_msg"] = pyln_decode(INIT_49)
+        assert pyln_encode(env["pyln_msg"]) == INIT_49
+
+    def pyln(stmt):
+        return Case(stmt, env) if have_pyln else None
+
+    groups = {
+        "decode bytes": (Case("m.wire_decode(raw)", env),
+                         pyln("pyln_decode(raw)"), Case("py_decode(raw)", env)),
+        "decode list": (Case("m.wire_decode(lst)", env),
+                        pyln("pyln_decode(bytes(lst))"), Case("py_decode(lst)", env)),
+        "wire()": (Case("d.wire()", env),
+                   pyln("pyln_encode(pyln_msg)"), Case("py_encode(py_msg)", env)),
+        "decode+encode": (Case("m.wire_decode(raw).wire()", env),
+                          pyln("pyln_encode(pyln_decode(raw))"),
+                          Case("py_encode(py_decode(raw))", env)),
+    }
+    # Init() is timed with the decode from bytes, the case it is compared with.
+    ctor, py_ctor = Case("Init()", env), Case("PyInit()", env)
+    results = {}
+    for name, (ours, ref_pyln, ref_py) in groups.items():
+        extra = [ctor, py_ctor] if name == "decode bytes" else []
+        measure([ours, ref_pyln, ref_py, *extra], repeats, target)
+        pyln_t = ref_pyln.median if ref_pyln else None
+        report.row(f"49 B init: {name}", ours.median, "pyln-proto", pyln_t)
+        report.row(f"49 B init: {name}", ours.median, "pure Python", ref_py.median)
+        results[name] = (ours.median, pyln_t, ref_py.median)
+    report.row("Init()", ctor.median, "pure Python PyInit()", py_ctor.median)
+    results["Init()"] = ctor.median
+    return results
+
+
+def bench_64k(report: Report, repeats: int, target: float) -> dict:
+    big = big_message()
+    lst, tup = list(big), tuple(big)
+    m = libkeldrin.Init()
+    decoded = m.wire_decode(big)
+    assert bytes(decoded.wire()) == big
+    env = dict(m=m, big=big, lst=lst, tup=tup, d=decoded, bytes=bytes, bytearray=bytearray,
+               list=list)
+    pairs = {
+        "wire()": ("d.wire()", "list(b)", "list(big)"),
+        "decode bytes": ("m.wire_decode(big)", "bytearray(b)", "bytearray(big)"),
+        "decode list": ("m.wire_decode(lst)", "bytes(lst)", "bytes(lst)"),
+        "decode tuple": ("m.wire_decode(tup)", "bytes(tup)", "bytes(tup)"),
+    }
+    results = {}
+    for name, (ours_stmt, ref_name, ref_stmt) in pairs.items():
+        ours, ref = Case(ours_stmt, env), Case(ref_stmt, env)
+        measure([ours, ref], repeats, target)
+        report.row(f"64 KiB init: {name}", ours.median, ref_name, ref.median)
+        results[name] = (ours.median, ref.median)
+    return results
+
+
+def bench_records(report: Report, repeats: int, target: float, counts) -> dict:
+    m = libkeldrin.Init()
+    ours, refs = [], []
+    for count in counts:
+        raw = records_message(count)
+        assert bytes(m.wire_decode(raw).wire()) == raw
+        env = dict(m=m, raw=raw, py_decode=py_decode)
+        ours.append(Case("m.wire_decode(raw)", env, per=count))
+        refs.append(Case("py_decode(raw)", env, per=count))
+    # The sizes are interleaved with each other, as flatness compares them; the slow pure-Python
+    # references apart, so that they do not cut the repeats of the module's cases.
+    measure(ours, repeats, target)
+    measure(refs, repeats, target)
+    results = {}
+    for count, case, ref in zip(counts, ours, refs):
+        report.row(f"{count:.0e} records: decode, per record".replace("e+0", "e"), case.median,
+                   "pure Python", ref.median)
+        results[count] = case.median
+    return results
+
+
+def bench_huge_length(report: Report, repeats: int, target: float) -> tuple[float, float]:
+    m = libkeldrin.Init()
+    assert m.wire_decode(HUGE_LENGTH_INIT).wire() == list(EMPTY_INIT)
+    env = dict(m=m, huge=HUGE_LENGTH_INIT, empty=EMPTY_INIT)
+    huge, empty = Case("m.wire_decode(huge)", env), Case("m.wire_decode(empty)", env)
+    measure([huge, empty], repeats, target)
+    report.row("declared length 2^64-1: decode", huge.median, "empty init decode",
+               empty.median)
+    return huge.median, empty.median
+
+
+# --- Instruction counts under callgrind --------------------------------------------------------
+
+CALLGRIND_SETUP = {
+    "keldrin": "import libkeldrin; m = libkeldrin.Init(); d = m.wire_decode(raw)",
+    "python": "import bench; py_decode = bench.py_decode; py_encode = bench.py_encode",
+}
+CALLGRIND_CASES = [
+    ("49 B init: decode bytes", "keldrin", "m.wire_decode(raw)", "python", "py_decode(raw)"),
+    ("49 B init: decode+encode", "keldrin", "m.wire_decode(raw).wire()", "python",
+     "py_encode(py_decode(raw))"),
+]
+
+
+def callgrind_child(setup_key: str, stmt: str, loops: int) -> None:
+    env = {"raw": INIT_49}
+    exec(CALLGRIND_SETUP[setup_key], env)
+    exec(stmt, env)  # warm every cache the statement fills on first use
+    code = compile(f"for _ in range({loops}):\n    {stmt}\n", "<callgrind>", "exec")
+    exec(code, env)
+
+
+def instructions(setup_key: str, stmt: str, loops: int) -> int:
+    """Instructions executed by one whole run of the child; deterministic for a given build."""
+    cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+           sys.executable, os.path.abspath(__file__), "--callgrind-child", setup_key, stmt,
+           str(loops)]
+    env = dict(os.environ, PYTHONHASHSEED="0", PYTHONPATH=os.path.dirname(__file__))
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=env, check=True)
+    match = re.search(r"Collected\s*:\s*(\d+)", proc.stderr)
+    if match is None:
+        raise RuntimeError("callgrind printed no instruction count:\n" + proc.stderr[-2000:])
+    return int(match.group(1))
+
+
+def per_call_instructions(setup_key: str, stmt: str, loops: int = 2000) -> float:
+    # The difference of two runs cancels start-up, import and set-up.
+    return (instructions(setup_key, stmt, loops) - instructions(setup_key, stmt, 0)) / loops
+
+
+def bench_callgrind(report: Report) -> dict:
+    results = {}
+    if shutil.which("valgrind") is None:
+        for name, *_ in CALLGRIND_CASES:
+            report.raw_row(f"{name}: instructions (callgrind)", "n/a", "pure Python", "n/a", "n/a")
+        return results
+    for name, ours_key, ours_stmt, ref_key, ref_stmt in CALLGRIND_CASES:
+        ours = per_call_instructions(ours_key, ours_stmt)
+        ref = per_call_instructions(ref_key, ref_stmt)
+        report.raw_row(f"{name}: instructions (callgrind)", f"{ours:,.0f} Ir", "pure Python",
+                       f"{ref:,.0f} Ir", f"{ref / ours:.2f}x")
+        results[name] = ours
+    return results
+
+
+# --- Targets ----------------------------------------------------------------------------------
+
+
+def check_targets(report: Report, r49: dict, r64: dict, rec: dict, huge: tuple) -> None:
+    ours, pyln_t, py_t = r49["decode+encode"]
+    if pyln_t is None:
+        report.target("49 B decode+encode >= 40x faster than pyln-proto",
+                      "n/a (pyln-proto not installed)", None)
+    else:
+        report.target("49 B decode+encode >= 40x faster than pyln-proto",
+                      f"{pyln_t / ours:.1f}x", pyln_t / ours >= 40)
+    report.target("49 B decode+encode >= 10x faster than pure Python", f"{py_t / ours:.1f}x",
+                  py_t / ours >= 10)
+    dec = r49["decode bytes"][0]
+    report.target("49 B decode(bytes) <= 3x Init()", f"{dec / r49['Init()']:.2f}x",
+                  dec / r49["Init()"] <= 3)
+    for name, text, limit in (("wire()", "64 KiB wire() <= 0.6x list(b)", 0.6),
+                              ("decode list", "64 KiB decode(list) <= 0.3x bytes(lst)", 0.3),
+                              ("decode bytes", "64 KiB decode(bytes) <= 3x bytearray(b)", 3.0)):
+        a, b = r64[name]
+        report.target(text, f"{a / b:.2f}x", a / b <= limit)
+    h, e = huge
+    report.target("declared length 2^64-1 within 1.5x of the empty init", f"{h / e:.2f}x",
+                  h / e <= 1.5)
+    per = list(rec.values())
+    spread = max(per) / min(per)
+    counts = ", ".join(f"{c:.0e}".replace("e+0", "e") for c in rec)
+    report.target(f"time per record flat within 1.5x over {counts} records", f"{spread:.2f}x",
+                  spread <= 1.5)
+
+
+def machine() -> str:
+    model = platform.processor() or platform.machine()
+    try:
+        out = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
+        model = re.search(r"Model name:\s*(.+)", out).group(1).strip()
+    except (OSError, AttributeError):
+        pass
+    return (f"{model}, {os.cpu_count()} CPUs; CPython {platform.python_version()}; "
+            f"pyln-proto {'present' if PylnMessage else 'not installed: its rows are n/a'}")
+
+
+def main() -> None:
+    if len(sys.argv) > 1 and sys.argv[1] == "--callgrind-child":
+        callgrind_child(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+        return
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repeats, up to 1e5 records")
+    parser.add_argument("--no-callgrind", action="store_true")
+    args = parser.parse_args()
+    load_pyln()
+    # Many short repeats rather than a few long ones: a busy spell of a shared machine then
+    # spoils a few samples of every case instead of the whole of one.
+    repeats, target = (5, 0.003) if args.quick else (31, 0.005)
+    counts = (10**3, 10**4, 10**5) if args.quick else (10**3, 10**4, 10**5, 10**6)
+
+    print(f"libkeldrin benchmark: {machine()}")
+    print(f"medians of {repeats} interleaved repeats (3 for cases slower than 0.25 s a call)\n")
+    gc.disable()  # as timeit does: the collector's pauses would land on whichever case ran
+    report = Report()
+    r49 = bench_49(report, repeats, target)
+    r64 = bench_64k(report, repeats, target)
+    rec = bench_records(report, repeats, target, counts)
+    huge = bench_huge_length(report, repeats, target)
+    gc.enable()
+    if not args.no_callgrind:
+        bench_callgrind(report)
+    check_targets(report, r49, r64, rec, huge)
+    report.print()
+
+
+if __name__ == "__main__":
+    main()
