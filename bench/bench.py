@@ -202,7 +202,9 @@ class Case:
             number = max(number * 2, int(number * target / max(elapsed, 1e-9) * 1.1))
         self.number = number
 
-    def sample(self) -> None:
+    def sample(self, warm_up: bool = False) -> None:
+        if warm_up:
+            self.timer.timeit(1)
         self.samples.append(self.timer.timeit(self.number) / self.number / self.per)
 
     @property
@@ -210,7 +212,9 @@ class Case:
         return statistics.median(self.samples)
 
 
-def measure(cases: list[Case | None], repeats: int, target: float) -> None:
+def measure(cases: list[Case | None], repeats: int, target: float, warm_up: bool = False) -> None:
+    """Samples the cases in turn, round after round. With `warm_up`, each sample follows one
+    untimed run of its own statement, which leaves the allocator as that case leaves it."""
     live = [c for c in cases if c is not None]
     for c in live:
         c.calibrate(target)
@@ -220,7 +224,7 @@ def measure(cases: list[Case | None], repeats: int, target: float) -> None:
     for round_number in range(rounds):
         # Alternate the order, so that no case always runs in the wake of the same other one.
         for c in live if round_number % 2 == 0 else reversed(live):
-            c.sample()
+            c.sample(warm_up)
 
 
 def fmt_time(seconds: float | None) -> str:
@@ -340,13 +344,12 @@ def bench_records(report: Report, repeats: int, target: float, counts) -> dict:
         env = dict(m=m, raw=raw, py_decode=py_decode)
         ours.append(Case("m.wire_decode(raw)", env, per=count))
         refs.append(Case("py_decode(raw)", env, per=count))
-    # Each size is timed in a block of its own, as a program decoding messages of that size sees
-    # it. Interleaved, a million-record decode frees 70 MiB between two decodes of another size,
-    # glibc gives most of it back to the kernel, and the next decode pays page faults that no
-    # steady stream of messages would. The slow pure-Python references go apart, so that they do
-    # not cut the repeats of the module's cases.
-    for case in ours:
-        measure([case], repeats, target)
+    # The sizes are interleaved, so that a busy spell of the machine spoils a few samples of each
+    # rather than all of one, and each sample follows a warm-up decode of its own size: a
+    # million-record decode frees 70 MiB, glibc gives most of it back to the kernel, and the next
+    # decode of another size would pay page faults that no steady stream of messages does. The
+    # slow pure-Python references go apart, so that they do not cut the module's repeats.
+    measure(ours, repeats, target, warm_up=True)
     measure(refs, repeats, target)
     results = {}
     for count, case, ref in zip(counts, ours, refs):
