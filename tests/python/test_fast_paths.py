@@ -5,12 +5,12 @@ exactly what the general path gives for the same items, with the same exceptions
 Python calls."""
 
 import array
-import collections.abc
 import random
 
 import pytest
 
 from libkeldrin import Init
+from support import BytearraySub, BytesSub, Index, IntSub, Seq
 
 EOF = "failed to fill whole buffer"
 NOT_CANONICAL = "decoded bigsize is not canonical"
@@ -26,51 +26,12 @@ def outcome(buff):
         return type(e), e.args
 
 
-class Seq(collections.abc.Sequence):
-    """Reaches the decoder only through the general path: __len__, then __iter__ over items."""
-
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
 class ListSub(list):
     pass
 
 
 class TupleSub(tuple):
     pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class BytearraySub(bytearray):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class Index:
-    """An integer-like item; logs each __index__ call and may run `effect` during it."""
-
-    def __init__(self, value, log=None, effect=None):
-        self.value, self.log, self.effect = value, log, effect
-
-    def __index__(self):
-        if self.log is not None:
-            self.log.append(self.value)
-        if self.effect is not None:
-            self.effect()
-        return self.value
 
 
 def bigsize(value):
@@ -179,7 +140,7 @@ def test_the_first_failing_item_decides_the_exception():
 def test_index_is_called_once_per_item_in_order():
     for container in (list, tuple, Seq):
         log = []
-        data = [0, 16, 0, 0, 0, 2] + [Index(i, log) for i in (1, 2)] + [1, 1, Index(7, log)]
+        data = [0, 16, 0, 0, 0, 2] + [Index(i, log=log) for i in (1, 2)] + [1, 1, Index(7, log=log)]
         assert outcome(container(data)) == [0, 16, 0, 0, 0, 2, 1, 2, 1, 1, 7]
         assert log == [1, 2, 7]
 

@@ -1,14 +1,13 @@
 """Init: wire(), wire_decode(buff), their argument handling and the conversion of buff."""
 
 import array
-import collections.abc
-import operator
 import random
 import sys
 
 import pytest
 
 from libkeldrin import Init
+from support import BytearraySub, BytesSub, Index, IntSub, Outer, Seq, TypeErrorSub, Unnamed, index_error_text
 
 EOF = "failed to fill whole buffer"
 NOT_CANONICAL = "decoded bigsize is not canonical"
@@ -27,26 +26,6 @@ def outcome(call):
         return call().wire()
     except Exception as e:
         return type(e), e.args
-
-
-def index_error_text(value):
-    """The interpreter's own text for a value that is not an integer."""
-    with pytest.raises(TypeError) as excinfo:
-        operator.index(value)
-    return str(excinfo.value)
-
-
-class Seq(collections.abc.Sequence):
-    """A plain Python sequence: iterated through __getitem__, never through a C fast path."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
 
 
 class LenSeq(Seq):
@@ -74,49 +53,8 @@ class HookSeq(Seq):
         return iter(self.items)
 
 
-class Index:
-    def __init__(self, value, effect=None):
-        self.value = value
-        self.effect = effect
-        self.calls = 0
-
-    def __index__(self):
-        self.calls += 1
-        if self.effect is not None:
-            self.effect()
-        return self.value
-
-
-class IntSub(int):
-    pass
-
-
 class StrSub(str):
     pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class BytearraySub(bytearray):
-    pass
-
-
-class TypeErrorSub(TypeError):
-    pass
-
-
-class Outer:
-    class Inner:
-        pass
-
-
-class Unnamed:
-    pass
-
-
-Unnamed.__qualname__ = "\udc80"  # not encodable as UTF-8
 
 
 # --- encoding and decoding --------------------------------------------------------------------

@@ -1,11 +1,11 @@
 """Attribute assignment and deletion on the message classes."""
 
-import operator
 import types
 
 import pytest
 
 from libkeldrin import Error, Init, Ping, Pong, Warning
+from support import Index, IntSub, Outer, TypeErrorSub, Unnamed, index_error_text
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 TOO_LARGE = "Python int too large to convert to C long"
@@ -28,23 +28,6 @@ def message():
     return Init().wire_decode(MESSAGE)
 
 
-def index_error_text(value):
-    with pytest.raises(TypeError) as excinfo:
-        operator.index(value)
-    return str(excinfo.value)
-
-
-class Index:
-    def __init__(self, value=None, effect=None):
-        self.value = value
-        self.effect = effect
-
-    def __index__(self):
-        if self.effect is not None:
-            self.effect()
-        return self.value
-
-
 def raising(error):
     def effect():
         raise error
@@ -52,29 +35,9 @@ def raising(error):
     return Index(effect=effect)
 
 
-class IntSub(int):
-    pass
-
-
-class TypeErrorSub(TypeError):
-    pass
-
-
 class Unprintable:
     def __str__(self):
         raise ValueError("no text")
-
-
-class Outer:
-    class Inner:
-        pass
-
-
-class Unnamed:
-    pass
-
-
-Unnamed.__qualname__ = "\udc80"  # not encodable as UTF-8
 
 
 # --- the attribute tables ---------------------------------------------------------------------

@@ -1,0 +1,73 @@
+"""Python objects that the tests feed to the module: sequences and integers of every awkward kind."""
+
+import collections.abc
+import operator
+
+import pytest
+
+
+def index_error_text(value):
+    """The interpreter's own text for a value that is not an integer."""
+    with pytest.raises(TypeError) as excinfo:
+        operator.index(value)
+    return str(excinfo.value)
+
+
+class Seq(collections.abc.Sequence):
+    """A plain Python sequence: read through __len__ and __iter__, never through a C fast path."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class Index:
+    """An integer-like object: counts its __index__ calls, logs its value to `log`, and runs
+    `effect` (which may raise or change other objects) before answering."""
+
+    def __init__(self, value=None, effect=None, *, log=None):
+        self.value = value
+        self.effect = effect
+        self.log = log
+        self.calls = 0
+
+    def __index__(self):
+        self.calls += 1
+        if self.log is not None:
+            self.log.append(self.value)
+        if self.effect is not None:
+            self.effect()
+        return self.value
+
+
+class IntSub(int):
+    pass
+
+
+class BytesSub(bytes):
+    pass
+
+
+class BytearraySub(bytearray):
+    pass
+
+
+class TypeErrorSub(TypeError):
+    pass
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class Unnamed:
+    pass
+
+
+Unnamed.__qualname__ = "\udc80"  # not encodable as UTF-8
