@@ -8,7 +8,8 @@ VENV ?= .venv/$(PY_VERSION)
 BUILD ?= build/$(PY_VERSION)
 VPY := $(VENV)/bin/python
 # Everything the build and the tests need inside the venv; cmake and ninja come from PyPI so the
-# build does not depend on what the machine happens to have.
+# build does not depend on what the machine happens to have (the configure steps below name the
+# venv's ninja, which is not on PATH).
 DEV_PACKAGES := scikit-build-core cmake ninja pytest mypy build
 
 .PHONY: all demo test install cpp-test py-test clean stubtest wheel-check
@@ -31,7 +32,7 @@ demo: install
 test: cpp-test py-test stubtest
 
 cpp-test: $(VENV)/.ready
-	$(VENV)/bin/cmake -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	$(VENV)/bin/cmake -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Debug \
 		-DKELDRIN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(VPY))
 	$(VENV)/bin/cmake --build $(BUILD)/cpp -j2
 	$(VENV)/bin/ctest --test-dir $(BUILD)/cpp --output-on-failure
@@ -87,7 +88,7 @@ sanitize-install: $(SAN_VENV)/.ready
 		-Ccmake.define.KELDRIN_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo .
 
 sanitize: sanitize-install
-	$(SAN_VENV)/bin/cmake -S . -B $(SAN_BUILD)/cpp -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	$(SAN_VENV)/bin/cmake -S . -B $(SAN_BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(SAN_VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Debug \
 		-DKELDRIN_BUILD_TESTS=ON -DKELDRIN_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(SAN_VPY))
 	ASAN_OPTIONS=detect_leaks=0 $(SAN_VENV)/bin/cmake --build $(SAN_BUILD)/cpp -j2
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -117,7 +118,7 @@ FUZZ_SUMMARY = awk -v t=$(1) '/^stat::number_of_executed_units/ {n=$$2} /DONE/ {
 fuzz: $(addprefix fuzz-,$(FUZZ_TARGETS))
 
 fuzz-build: $(VENV)/.ready
-	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_CXX_COMPILER=clang++ \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELDRIN_FUZZ=ON -DPython_EXECUTABLE=$(abspath $(VPY))
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j2 $(addprefix --target fuzz_,$(FUZZ_NATIVE))
 
