@@ -21,7 +21,7 @@ PyRef create_type_object(const ClassDescription& description, const std::string&
   slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(description.dealloc)});
   slots.push_back({0, nullptr});
 
-  // The spec name gives the classes no module of their own: __module__ is "builtins".
+  // The "builtins." prefix gives the classes no module of their own: __module__ is "builtins".
   const std::string name = std::string("builtins.") + description.name;
   PyType_Spec spec{
       .name = name.c_str(),

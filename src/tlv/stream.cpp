@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 
 #include <sys/mman.h>
 
+#include "core/byte_copy.h"
 #include "types/bigsize.h"
 
 namespace keldrin {
@@ -31,25 +31,6 @@ WireResult<RecordView> read_record(WireReader& reader) {
   auto bytes = reader.read_bytes(n);
   if (!bytes) return bytes.error();
   return RecordView{type.value().value, n, bytes.value()};
-}
-
-// memcpy as a call into the C library. GCC expands a copy whose size it can bound inline as
-// `rep movsq`; the pointer keeps it from seeing which function it calls.
-void* (*const volatile library_memcpy)(void*, const void*, std::size_t) = std::memcpy;
-
-// A record's own copy of its value bytes, in a vector of exactly their number. Large values are
-// copied in pieces that glibc's memcpy moves with vector instructions. A whole large block it
-// moves with `rep movsb`, which on some x86 cores (the benchmark machine's AMD EPYC among them)
-// runs ten to twenty times slower when the destination lies a few bytes past the source modulo
-// 4 KiB: a matter of where the allocator put the two buffers, which changes from run to run.
-std::vector<std::uint8_t> copy_value(ByteSpan value) {
-  constexpr std::size_t kPiece = 2048;
-  if (value.size() <= kPiece) return {value.begin(), value.end()};
-  std::vector<std::uint8_t> copy(value.size());
-  for (std::size_t at = 0; at < value.size(); at += kPiece) {
-    library_memcpy(copy.data() + at, value.data() + at, std::min(kPiece, value.size() - at));
-  }
-  return copy;
 }
 
 // Asks for transparent huge pages for a record list that is at least glibc's largest mmap
@@ -99,7 +80,7 @@ WireResult<Stream> Stream::from_wire(WireReader& reader) {
   stream.records.reserve(count);
   advise_huge_pages(stream.records.data(), count * sizeof(Record));
   const auto push = [&stream](const RecordView& view) {
-    stream.records.push_back(Record{view.type, view.length, copy_value(view.value)});
+    stream.records.push_back(Record{view.type, view.length, copy_bytes(view.value)});
   };
   for (std::size_t i = 0; i < std::min(count, kKept); ++i) push(kept[i]);
   for (std::size_t i = kKept; i < count; ++i) {
