@@ -11,6 +11,10 @@ VPY := $(VENV)/bin/python
 # build does not depend on what the machine happens to have (the configure steps below name the
 # venv's ninja, which is not on PATH).
 DEV_PACKAGES := scikit-build-core cmake ninja pytest mypy build
+# Warnings are errors in every build this Makefile makes, and only there: a user's pip install
+# gets the option's default, off.
+WERROR := -DKELDRIN_WERROR=ON
+SKB_WERROR := -Ccmake.define.KELDRIN_WERROR=ON
 
 .PHONY: all demo test install cpp-test py-test clean stubtest wheel-check
 
@@ -24,7 +28,7 @@ $(VENV)/.ready: Makefile
 	touch $@
 
 install: $(VENV)/.ready
-	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/wheel .
+	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/wheel $(SKB_WERROR) .
 
 demo: install
 	$(VPY) examples/decode_init.py
@@ -33,7 +37,7 @@ test: cpp-test py-test stubtest
 
 cpp-test: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Debug \
-		-DKELDRIN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(VPY))
+		-DKELDRIN_BUILD_TESTS=ON $(WERROR) -DPython_EXECUTABLE=$(abspath $(VPY))
 	$(VENV)/bin/cmake --build $(BUILD)/cpp -j2
 	$(VENV)/bin/ctest --test-dir $(BUILD)/cpp --output-on-failure
 
@@ -85,11 +89,11 @@ $(SAN_VENV)/.ready: Makefile
 
 sanitize-install: $(SAN_VENV)/.ready
 	$(SAN_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(SAN_BUILD)/wheel \
-		-Ccmake.define.KELDRIN_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo .
+		-Ccmake.define.KELDRIN_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo $(SKB_WERROR) .
 
 sanitize: sanitize-install
 	$(SAN_VENV)/bin/cmake -S . -B $(SAN_BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(SAN_VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Debug \
-		-DKELDRIN_BUILD_TESTS=ON -DKELDRIN_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(SAN_VPY))
+		-DKELDRIN_BUILD_TESTS=ON -DKELDRIN_SANITIZE=ON $(WERROR) -DPython_EXECUTABLE=$(abspath $(SAN_VPY))
 	ASAN_OPTIONS=detect_leaks=0 $(SAN_VENV)/bin/cmake --build $(SAN_BUILD)/cpp -j2
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(SAN_VENV)/bin/ctest --test-dir $(SAN_BUILD)/cpp --output-on-failure
@@ -119,7 +123,7 @@ fuzz: $(addprefix fuzz-,$(FUZZ_TARGETS))
 
 fuzz-build: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_CXX_COMPILER=clang++ \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELDRIN_FUZZ=ON -DPython_EXECUTABLE=$(abspath $(VPY))
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELDRIN_FUZZ=ON $(WERROR) -DPython_EXECUTABLE=$(abspath $(VPY))
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j2 $(addprefix --target fuzz_,$(FUZZ_NATIVE))
 
 $(addprefix fuzz-,$(FUZZ_NATIVE)): fuzz-%: fuzz-build
@@ -168,5 +172,5 @@ bench: $(BENCH_VENV)/.ready
 	command -v valgrind >/dev/null || [ "$$(id -u)" != 0 ] || \
 		{ DEBIAN_FRONTEND=noninteractive apt-get update -qq && apt-get install -y -qq valgrind; } || \
 		echo "bench: valgrind could not be installed; instruction counts print n/a"
-	$(BENCH_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BENCH_BUILD)/wheel .
+	$(BENCH_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BENCH_BUILD)/wheel $(SKB_WERROR) .
 	$(BENCH_VPY) bench/bench.py $(BENCH_ARGS)
