@@ -2,8 +2,15 @@
 # virtual environment for it, build and install the package into it, then run.
 # `make test PYTHON=/path/to/python3.13` picks the interpreter.
 
-PYTHON ?= $(shell tools/find-python)
-PY_VERSION := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+# Looked for once; without one, every goal but `clean` stops here with a single message.
+ifndef PYTHON
+PYTHON := $(shell tools/find-python 2>/dev/null)
+endif
+ifeq ($(PYTHON)$(filter-out clean,$(or $(MAKECMDGOALS),all)),)
+else ifeq ($(PYTHON),)
+$(error no Python 3.12 or later on PATH or under pyenv's versions folder; install one, or name it: make $(or $(MAKECMDGOALS),all) PYTHON=/path/to/python3.12)
+endif
+PY_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])'))
 VENV ?= .venv/$(PY_VERSION)
 BUILD ?= build/$(PY_VERSION)
 VPY := $(VENV)/bin/python
