@@ -10,7 +10,8 @@ ifeq ($(PYTHON)$(filter-out clean,$(or $(MAKECMDGOALS),all)),)
 else ifeq ($(PYTHON),)
 $(error no Python 3.12 or later on PATH or under pyenv's versions folder; install one, or name it: make $(or $(MAKECMDGOALS),all) PYTHON=/path/to/python3.12)
 endif
-PY_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])'))
+# With the ABI flags, so that a debug build (3.14d) gets a venv and build tree of its own.
+PY_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d%s" % (*sys.version_info[:2], sys.abiflags))'))
 VENV ?= .venv/$(PY_VERSION)
 BUILD ?= build/$(PY_VERSION)
 VPY := $(VENV)/bin/python
@@ -48,8 +49,10 @@ cpp-test: $(VENV)/.ready
 	$(VENV)/bin/cmake --build $(BUILD)/cpp -j2
 	$(VENV)/bin/ctest --test-dir $(BUILD)/cpp --output-on-failure
 
+# PYFLAGS are the interpreter's options for the run, e.g. PYFLAGS="-X dev -W error" (as in CI).
+PYFLAGS ?=
 py-test: install
-	$(VPY) -m pytest -q tests/python
+	$(VPY) $(PYFLAGS) -m pytest -q tests/python
 
 # The installed type stub against the installed module, object by object. No allowlist: the stub
 # expresses every runtime object, so any difference is a fault of one or the other.

@@ -18,7 +18,8 @@ import pytest
 import libkeldrin
 from libkeldrin import Error, Init, Ping, Pong, Warning
 
-SANITIZED = any("asan" in line for line in open("/proc/self/maps"))
+with open("/proc/self/maps") as maps:
+    SANITIZED = any("asan" in line for line in maps)
 
 MAX_CYCLES = 100_000
 MIN_CYCLES = 2_000
