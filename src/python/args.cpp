@@ -110,7 +110,9 @@ void parse_vector_args(const ArgDescription& description, PyObject* const* args,
 void parse_tuple_args(const ArgDescription& description, PyObject* args, PyObject* kwargs,
                       std::span<PyObject*> slots) {
   ArgParser parser(description, slots);
-  parser.positional(&PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args)));
+  // The documented view of a tuple's item array; taking the address of PyTuple_GET_ITEM works
+  // only while that macro expands to an array element.
+  parser.positional(PySequence_Fast_ITEMS(args), static_cast<std::size_t>(PyTuple_GET_SIZE(args)));
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* name = nullptr;

@@ -17,12 +17,21 @@ struct SmallInts {
   bool immortal = true;
 };
 
+bool is_immortal(PyObject* obj) {
+#if PY_VERSION_HEX >= 0x030E0000
+  return PyUnstable_IsImmortal(obj);
+#else
+  // 3.12 and 3.13 offer only the private test; its meaning is fixed for those two series.
+  return _Py_IsImmortal(obj);
+#endif
+}
+
 const SmallInts& small_ints() {
   static const SmallInts table = [] {
     SmallInts made;
     for (int i = 0; i < 256; ++i) {
       made.ints[i] = api_object(PyLong_FromLong(i)).release();
-      made.immortal = made.immortal && _Py_IsImmortal(made.ints[i]);
+      made.immortal = made.immortal && is_immortal(made.ints[i]);
     }
     return made;
   }();

@@ -38,6 +38,11 @@ MESSAGES = [
     ("00100000000001fd0001aa", "error: OSError: decoded bigsize is not canonical", True),
     ("0010zz", "error: not hex: non-hexadecimal number found in fromhex() arg at position 4",
      True),
+    ("0x001000000000", "ok: same 6 bytes", False),
+    ("0X0010000000000102abcd", "ok: same 10 bytes", False),
+    ("0x0010000", "error: not hex: odd number of hex digits (7); each byte takes two", True),
+    ("0010zz0", "error: not hex: non-hexadecimal number found in fromhex() arg at position 4",
+     True),
 ]
 
 

@@ -10,7 +10,8 @@ import pytest
 
 from libkeldrin import Init
 
-SANITIZED = any("asan" in line for line in open("/proc/self/maps"))
+with open("/proc/self/maps") as maps:
+    SANITIZED = any("asan" in line for line in maps)
 
 HEADER = bytes.fromhex("001000000000")
 MESSAGE = bytes.fromhex("0010" "0001" "22" "0002" "0a28" "0120") + bytes(range(32)) + bytes.fromhex(
@@ -143,9 +144,10 @@ import json
 import libkeldrin
 
 def peak():
-    for line in open("/proc/self/status"):
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1]) * 1024
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
 
 count = 1 << 20
 data = bytes.fromhex("001000000000") + (bytes.fromhex("ff000000010000000006") + bytes(6)) * count
@@ -153,11 +155,13 @@ before = peak()
 decoded = libkeldrin.Init().wire_decode(data)
 growth = peak() - before
 encoded = decoded.wire()
+with open("/proc/self/maps") as maps:
+    sanitized = any("asan" in line for line in maps)
 print(json.dumps({
     "size": len(data),
     "growth": growth,
     "same": bytes(encoded) == data,
-    "sanitized": any("asan" in line for line in open("/proc/self/maps")),
+    "sanitized": sanitized,
 }))
 """
 

@@ -148,6 +148,10 @@ struct U16Case {
   int stored;
 };
 
+// ctest names the cases by their printed parameter: print the Python expression, not the
+// struct's bytes (pointers that change with every build), so that `ctest -R` can select one.
+void PrintTo(const U16Case& c, std::ostream* os) { *os << c.value; }
+
 class U16SetterTest : public SettersTest, public ::testing::WithParamInterface<U16Case> {};
 
 // ty and num_pong_bytes share the unsigned 16-bit conversion and its error texts.
@@ -185,6 +189,8 @@ struct ChannelIdCase {
   const char* error;  // "" for success
   std::uint8_t first;
 };
+
+void PrintTo(const ChannelIdCase& c, std::ostream* os) { *os << c.value; }
 
 class ChannelIdTest : public SettersTest, public ::testing::WithParamInterface<ChannelIdCase> {};
 
