@@ -19,6 +19,7 @@ PyRef create_type_object(const ClassDescription& description, const std::string&
   slots.push_back({Py_tp_base, &PyBaseObject_Type});
   if (!has_new) slots.push_back({Py_tp_new, reinterpret_cast<void*>(no_constructor_defined)});
   slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(description.dealloc)});
+  slots.push_back({Py_tp_alloc, reinterpret_cast<void*>(description.alloc)});
   slots.push_back({0, nullptr});
 
   // The "builtins." prefix gives the classes no module of their own: __module__ is "builtins".
