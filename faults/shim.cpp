@@ -14,6 +14,8 @@
 #include <new>
 #include <utility>
 
+#include <csignal>
+
 #include <execinfo.h>
 #include <unistd.h>
 
@@ -79,6 +81,24 @@ void delete_block(void* block) {
   if (block == nullptr) return;
   --live_new;
   __libc_free(block);
+}
+
+// A crash prints its stack to stderr, so that the sweep can tell a crash inside one of the
+// interpreter's own calls from one in the module's code; then the signal takes its course.
+void report_crash(int signal_number) {
+  static const char kMarker[] = "keldrin-fault-crash\n";
+  (void)!write(STDERR_FILENO, kMarker, sizeof kMarker - 1);
+  void* frames[64];
+  backtrace_symbols_fd(frames, backtrace(frames, 64), STDERR_FILENO);
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+__attribute__((constructor)) void install_crash_report() {
+  void* frame;
+  backtrace(&frame, 1);  // loads the unwinder now, not inside a signal handler
+  std::signal(SIGSEGV, report_crash);
+  std::signal(SIGBUS, report_crash);
 }
 
 }  // namespace
