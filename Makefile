@@ -213,6 +213,25 @@ fuzz-python: install $(VENV)/.atheris sanitize-install
 	$(SAN_ENV) $(SAN_VPY) fuzz/python_fuzz.py --random -max_total_time=$(FUZZ_SECONDS) \
 		$(FUZZ_BUILD)/corpus/python fuzz/corpus/python
 
+# ---- Allocation failures ----------------------------------------------------------------------
+# `make faults` runs faults/sweep.py on the installed module: every public operation, for every
+# allocation it makes, once with that allocation failing and once with it and all later ones
+# failing, through a preloaded shim (faults/shim.cpp) in front of malloc and operator new, and
+# again through the interpreter's own allocator hook. Each point runs in a forked child; an abort,
+# an exception other than the right one or MemoryError, a changed object, a held borrow, moved
+# reference counts or a lost C++ block fails it. FAULTS_ARGS=--bounded samples each operation
+# (CI); the full sweep takes a few minutes an interpreter.
+FAULTS_BUILD ?= build/faults-$(PY_VERSION)
+FAULTS_ARGS ?=
+
+.PHONY: faults
+
+faults: install
+	$(VENV)/bin/cmake -S . -B $(FAULTS_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+		-DCMAKE_BUILD_TYPE=Release -DKELDRIN_FAULTS=ON $(WERROR) -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(VENV)/bin/cmake --build $(FAULTS_BUILD) --target keldrin_faultshim
+	$(VPY) faults/sweep.py --shim $(FAULTS_BUILD)/faults/libkeldrin_faultshim.so $(FAULTS_ARGS)
+
 # ---- Benchmark --------------------------------------------------------------------------------
 # `make bench` times the module against pyln-proto (installed for this comparison only), a
 # pure-Python codec and the interpreter's own conversions, and prints one table with the targets

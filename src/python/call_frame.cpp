@@ -10,11 +10,21 @@ namespace {
 
 constexpr const char* kGenericInternalFailure = "internal failure in libkeldrin";
 
+// An internal failure becomes the internal-error class with its text. Making either can only fail
+// for lack of memory, and MemoryError is then the truthful report: PyErr_NoMemory never fails, as
+// the interpreter keeps MemoryError instances in reserve.
 void raise_internal(const std::string& message) noexcept {
   PyObject* cls = internal_error_class();
+  if (cls == nullptr) {
+    PyErr_NoMemory();
+    return;
+  }
   PyRef text = PyRef::steal(
       PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!text) Py_FatalError("libkeldrin: could not report an internal failure");
+  if (!text) {
+    PyErr_NoMemory();
+    return;
+  }
   PyErr_SetObject(cls, text.get());
 }
 
@@ -28,7 +38,8 @@ PyObject* internal_error_class() noexcept {
         "A failure inside libkeldrin itself rather than in the data or arguments it was given.\n"
         "It derives from BaseException so that a plain `except Exception` does not hide it.",
         PyExc_BaseException, nullptr);
-    if (cls == nullptr) Py_FatalError("libkeldrin: could not create its internal-error class");
+    // Left unmade, it is tried again at the next internal failure.
+    if (cls == nullptr) PyErr_Clear();
   }
   return cls;
 }

@@ -8,12 +8,14 @@ namespace keldrin::python {
 
 /// Raises the C++ exception being handled as a Python exception: a PythonError as itself, an
 /// InternalFailure (or any other C++ exception) as the internal-error class, std::bad_alloc as
-/// MemoryError. Aborts the process if even that is impossible.
+/// MemoryError. When memory is too short to make the internal-error class or its message, the
+/// internal failure is raised as MemoryError instead; this never fails and never aborts.
 /// REQUIRES: called from inside a catch handler.
 void raise_in_flight() noexcept;
 
 /// The class of internal failures, derived from BaseException so `except Exception` does not
-/// swallow it. Made on first use; borrowed reference. Aborts if it cannot be made.
+/// swallow it. Made on first use; borrowed reference, or null (no exception set) while it
+/// cannot be made for lack of memory.
 PyObject* internal_error_class() noexcept;
 
 /// Runs the body of an entry point that returns an object. The body returns a PyRef; the frame

@@ -19,6 +19,7 @@ PyRef create_type_object(const ClassDescription& description, const std::string&
   slots.push_back({Py_tp_base, &PyBaseObject_Type});
   if (!has_new) slots.push_back({Py_tp_new, reinterpret_cast<void*>(no_constructor_defined)});
   slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(description.dealloc)});
+  slots.push_back({Py_tp_alloc, reinterpret_cast<void*>(description.alloc)});
   slots.push_back({0, nullptr});
 
   // The "builtins." prefix gives the classes no module of their own: __module__ is "builtins".
@@ -30,7 +31,11 @@ PyRef create_type_object(const ClassDescription& description, const std::string&
       .flags = Py_TPFLAGS_DEFAULT,
       .slots = slots.data(),
   };
-  return checked(PyType_FromSpec(&spec));
+  PyObject* type = PyType_FromSpec(&spec);
+  // Some allocation failures inside type creation return null without an exception (seen with
+  // CPython 3.12's allocator hooks); lack of memory is then the only cause.
+  if (type == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
+  return checked(type);
 }
 
 }  // namespace
@@ -53,6 +58,9 @@ PyTypeObject* LazyTypeObject::get_or_register() {
     if (type_ == nullptr) type_ = reinterpret_cast<PyTypeObject*>(made.release());
     return type_;
   } catch (PythonError& failure) {
+    // Lack of memory stays a MemoryError, which a program can handle; the RuntimeError is for
+    // a class that cannot be made at all.
+    if (PyErr_GivenExceptionMatches(failure.exception(), PyExc_MemoryError)) throw;
     PyRef error = checked(PyUnicode_FromFormat("An error occurred while initializing class %s",
                                                description_.name));
     PyRef runtime = checked(PyObject_CallOneArg(PyExc_RuntimeError, error.get()));
@@ -65,6 +73,7 @@ PyTypeObject* LazyTypeObject::get_after_miss() {
   try {
     return get_or_register();
   } catch (PythonError& error) {
+    if (PyErr_GivenExceptionMatches(error.exception(), PyExc_MemoryError)) throw;
     PyErr_SetRaisedException(error.take());
     PyErr_PrintEx(0);
     throw InternalFailure{std::string("failed to create type object for ") + description_.name};
@@ -75,6 +84,7 @@ PyObject* no_constructor_defined(PyTypeObject* type, PyObject*, PyObject*) {
   return object_frame([type]() -> PyRef {
     PyRef name = PyRef::steal(PyType_GetName(type));
     if (!name) {
+      if (memory_error_pending()) throw_pending();
       PyErr_Clear();
       name = api_object(PyUnicode_FromString("<unknown>"));
     }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "python/borrow.h"
@@ -35,6 +36,7 @@ struct ClassDescription {
   PyGetSetDef* getsets;        // likewise
   std::span<const PyType_Slot> own_slots;
   Py_ssize_t basicsize;
+  allocfunc alloc;
   destructor dealloc;
 };
 
@@ -69,15 +71,30 @@ class LazyTypeObject {
   std::optional<std::string> built_doc_;
 };
 
+/// tp_alloc of every class: the object with a default-constructed record and a free borrow
+/// counter, null with MemoryError on failure. Whoever allocates an instance, the module or
+/// `object.__new__` reached through a `__new__` that Python code put on the class, gets a
+/// record that is safe to use and to destroy.
+template <class T>
+PyObject* class_alloc(PyTypeObject* type, Py_ssize_t nitems) noexcept {
+  static_assert(std::is_nothrow_default_constructible_v<T>);
+  PyObject* obj = PyType_GenericAlloc(type, nitems);
+  if (obj != nullptr) {
+    auto& instance = class_object<T>(obj);
+    new (&instance.contents) T();
+    instance.borrow_flag = 0;
+  }
+  return obj;
+}
+
 /// A new instance of `type` holding `contents`; new reference. On failure `contents` is released
 /// with the caller's copy and the allocation error is thrown.
+/// REQUIRES: `type` is the class whose record is T, so its tp_alloc is class_alloc<T>.
 template <class T>
 PyRef create_instance(T&& contents, PyTypeObject* type) {
-  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  PyRef obj = checked(alloc(type, 0));
-  auto& instance = class_object<std::remove_cvref_t<T>>(obj.get());
-  new (&instance.contents) std::remove_cvref_t<T>(std::move(contents));
-  instance.borrow_flag = 0;
+  static_assert(std::is_nothrow_move_assignable_v<std::remove_cvref_t<T>>);
+  PyRef obj = checked(type->tp_alloc(type, 0));
+  class_object<std::remove_cvref_t<T>>(obj.get()).contents = std::move(contents);
   return obj;
 }
 

@@ -48,6 +48,9 @@ bool copy_small_ints(PyObject* const* items, Py_ssize_t count, std::vector<std::
 void read_items(PyObject* obj, std::vector<std::uint8_t>& out) {
   Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
+    // A failing length only costs the first allocation. KeyboardInterrupt, SystemExit and the
+    // like are no answer about the length but a request to stop, and go on unchanged.
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throw_pending();
     PyErr_Clear();
     hint = 0;
   }

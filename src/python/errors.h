@@ -42,8 +42,12 @@ struct InternalFailure {
 /// Returns `result` as an owned reference, or throws the pending exception when it is null.
 PyRef checked(PyObject* result);
 
+/// Whether the pending exception is a MemoryError (or a subclass).
+bool memory_error_pending();
+
 /// For objects that the module makes without an error path of its own (names, lists): on null
-/// the pending exception is printed and an internal failure "Python API call failed" is thrown.
+/// a pending MemoryError is thrown as it is; any other pending exception is printed and an
+/// internal failure "Python API call failed" is thrown.
 PyRef api_object(PyObject* result);
 
 /// The TypeError "'<qualified type name of obj>' object cannot be converted to '<target>'".

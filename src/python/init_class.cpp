@@ -82,6 +82,7 @@ const ClassDescription kInitDescription{
     .getsets = kInitAttributes,
     .own_slots = kInitSlots,
     .basicsize = sizeof(PyClassObject<Init>),
+    .alloc = class_alloc<Init>,
     .dealloc = class_dealloc<Init>,
 };
 

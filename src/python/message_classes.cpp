@@ -27,6 +27,7 @@ constexpr ClassDescription field_only(const char* name, PyGetSetDef* attributes,
       .getsets = attributes,
       .own_slots = {},
       .basicsize = sizeof(PyClassObject<T>),
+      .alloc = class_alloc<T>,
       .dealloc = class_dealloc<T>,
   };
 }

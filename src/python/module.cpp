@@ -28,6 +28,10 @@ PyModuleDef kModuleDef = {
 // only: the first to import it. Set once by compare-and-swap, never reset.
 std::atomic<std::int64_t> recorded_interpreter{-1};
 
+constexpr const char* kSubInterpreterMessage =
+    "libkeldrin does not support sub-interpreters: it can only be imported in the interpreter that "
+    "first loaded it";
+
 // The module made by the first successful initialisation; one strong reference, kept for good.
 PyObject* module_cache = nullptr;
 
@@ -59,6 +63,7 @@ void register_class(PyObject* module, LazyTypeObject& lazy) {
   PyRef name_str = api_object(PyUnicode_FromStringAndSize(name, static_cast<Py_ssize_t>(std::strlen(name))));
   PyRef all = all_list(module);
   if (PyList_Append(all.get(), name_str.get()) < 0) {
+    if (memory_error_pending()) throw_pending();
     PyErr_Clear();
     throw InternalFailure{std::string("could not append __name__ to __all__: ") + name};
   }
@@ -67,15 +72,44 @@ void register_class(PyObject* module, LazyTypeObject& lazy) {
   }
 }
 
-PyRef make_module() {
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+// Checks that the module may serve the calling interpreter, and records the first one. The
+// type objects and the cached module belong to the runtime that made them, so they are refused
+// to every other interpreter: to a sub-interpreter, and to a main interpreter started by
+// Py_Initialize after Py_FinalizeEx, which has the same ID as the first one but none of its
+// objects. A runtime that has seen the module carries a mark in its interpreter's own dictionary,
+// which finalisation clears.
+void claim_interpreter() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  const std::int64_t id = PyInterpreterState_GetID(interpreter);
   if (id == -1) throw_pending();
+  const std::int64_t recorded = recorded_interpreter.load();
+  if (recorded != -1 && recorded != id) throw_error(PyExc_ImportError, kSubInterpreterMessage);
+
+  PyObject* state = PyInterpreterState_GetDict(interpreter);
+  if (state == nullptr) {
+    // It fails without an exception, and only for lack of memory.
+    PyErr_NoMemory();
+    throw_pending();
+  }
+  PyRef key = checked(PyUnicode_FromString("libkeldrin.runtime"));
+  PyObject* mark = PyDict_GetItemWithError(state, key.get());
+  if (mark == nullptr && PyErr_Occurred()) throw_pending();
+  if (mark == nullptr && recorded == id) {
+    throw_error(PyExc_ImportError,
+                "libkeldrin cannot be imported in a Python runtime started after the one that "
+                "first imported it was finalised: its classes belong to that runtime; use a new "
+                "process");
+  }
+  // Marked before the interpreter is recorded, so that a recorded interpreter always has its mark.
+  if (mark == nullptr && PyDict_SetItem(state, key.get(), Py_True) < 0) throw_pending();
   std::int64_t expected = -1;
   if (!recorded_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    throw_error(PyExc_ImportError,
-                "libkeldrin does not support sub-interpreters: it can only be imported in the "
-                "interpreter that first loaded it");
+    throw_error(PyExc_ImportError, kSubInterpreterMessage);
   }
+}
+
+PyRef make_module() {
+  claim_interpreter();
   if (module_cache != nullptr) return PyRef::borrow(module_cache);
 
   PyRef module = checked(PyModule_Create2(&kModuleDef, 1013));

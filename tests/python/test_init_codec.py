@@ -483,6 +483,18 @@ def test_reported_length_does_not_matter(length):
     assert decode(LenSeq(data, length)).wire() == data
 
 
+@pytest.mark.parametrize("stop", [KeyboardInterrupt(), SystemExit(3)], ids=["KeyboardInterrupt", "SystemExit"])
+def test_a_stop_from_len_propagates_before_any_item_is_read(stop):
+    class Stopping(HookSeq):
+        def __len__(self):
+            raise stop
+
+    read = []
+    with pytest.raises(type(stop)):
+        decode(Stopping(DEFAULT, lambda: read.append("iter")))
+    assert read == []
+
+
 def test_iteration_decides_the_bytes():
     class Lying(Seq):
         def __getitem__(self, i):

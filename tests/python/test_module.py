@@ -332,3 +332,42 @@ def test_refused_construction_keeps_the_class_reference(cls):
     for _ in range(1000):
         cycle()
     assert sys.getrefcount(cls) == before
+
+
+# Lack of memory reaches Python as MemoryError, never as the internal-error class, an abort or a
+# printed traceback. The interpreter's allocators fail from the nth allocation on, for every n up
+# to where the call goes through; `make faults` sweeps every operation this way.
+@pytest.mark.parametrize(
+    "statement",
+    ["Init().init_tlvs = []", "Init().features = b''"],
+    ids=["first Stream check", "first BitFlag check"],
+)
+def test_lack_of_memory_is_a_memory_error(run_child, statement):
+    pytest.importorskip("_testcapi")
+    seen, printed = run_child(
+        f"""
+        import io, json, sys, _testcapi
+        from libkeldrin import Init
+        sys.stderr = io.StringIO()
+
+        def sweep():
+            # Nothing between the failing statement and the end of the hooks may allocate: the
+            # loop runs in a function, whose names need no dictionary.
+            fail_from, restore = _testcapi.set_nomemory, _testcapi.remove_mem_hooks
+            sys._getframe()
+            seen = set()
+            for start in range(80):
+                try:
+                    fail_from(start, 0)
+                    {statement}
+                except BaseException as e:
+                    restore()
+                    seen.add(type(e).__name__)
+            return seen
+
+        seen = sweep()
+        print(json.dumps([sorted(seen), sys.stderr.getvalue()]))
+        """
+    )
+    assert seen == ["MemoryError", "TypeError"]
+    assert printed == ""
