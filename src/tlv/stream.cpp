@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "core/byte_copy.h"
 #include "types/bigsize.h"
 
 namespace keldrin {
@@ -43,9 +42,10 @@ WireResult<Stream> Stream::from_wire(WireReader& reader) {
     }
     size = reader.position() - records.position();
   }
-  Stream stream;
   // Cannot fail: the pass above read these very bytes.
-  stream.wire_ = copy_bytes(records.read_bytes(size).value());
+  const ByteSpan bytes = records.read_bytes(size).value();
+  Stream stream;
+  stream.wire_.assign(bytes.begin(), bytes.end());
   return stream;
 }
 

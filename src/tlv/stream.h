@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "core/wire.h"
@@ -81,6 +82,6 @@ class Stream::Iterator {
   Record record_;
 };
 
-static_assert(FromWire<Stream> && ToWire<Stream>);
+static_assert(FromWire<Stream> && ToWire<Stream> && std::forward_iterator<Stream::Iterator>);
 
 }  // namespace keldrin
