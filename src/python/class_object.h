@@ -73,8 +73,11 @@ class LazyTypeObject {
 /// with the caller's copy and the allocation error is thrown.
 template <class T>
 PyRef create_instance(T&& contents, PyTypeObject* type) {
-  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  PyRef obj = checked(alloc(type, 0));
+  // The classes admit no subclass and no garbage collection, so the allocation is what
+  // PyType_GenericAlloc makes of it without zeroing memory that is constructed right after.
+  void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+  if (memory == nullptr) throw std::bad_alloc();
+  PyRef obj = PyRef::steal(PyObject_Init(static_cast<PyObject*>(memory), type));
   auto& instance = class_object<std::remove_cvref_t<T>>(obj.get());
   new (&instance.contents) std::remove_cvref_t<T>(std::move(contents));
   instance.borrow_flag = 0;
