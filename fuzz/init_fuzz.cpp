@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto* flag : {&message.globalfeatures, &message.features}) {
     FUZZ_CHECK(flag->len == flag->bytes.size());
   }
-  for (const auto& record : message.init_tlvs.records) FUZZ_CHECK(record.length == record.value.size());
+  for (const auto& record : message.init_tlvs) FUZZ_CHECK(record.length == record.value.size());
 
   const std::vector<std::uint8_t> encoded = encode(message);
   FUZZ_CHECK(encoded.size() == message.wire_size());

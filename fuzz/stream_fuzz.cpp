@@ -54,8 +54,7 @@ std::optional<std::vector<Record>> model_stream(ByteSpan in, std::size_t& end) {
       }
     }
     if (!length || length->value > in.size() - length->end) break;
-    const auto* value = in.data() + length->end;
-    records.push_back(Record{type->value, length->value, {value, value + length->value}});
+    records.push_back(Record{type->value, length->value, in.subspan(length->end, length->value)});
     pos = length->end + length->value;
   }
   end = in.size();
@@ -85,7 +84,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(decoded.ok());
   const Stream& stream = decoded.value();
-  FUZZ_CHECK(stream.records == *model);
+  FUZZ_CHECK(std::ranges::equal(stream, *model));
+  // The values lie in the stream's own storage, never in the input it was decoded from.
+  for (const Record& record : stream) {
+    FUZZ_CHECK(record.value.empty() || record.value.data() < data || record.value.data() >= data + size);
+  }
 
   // The records cover a prefix of the input (all of it unless a last record was cut short), and
   // their encoding is exactly that prefix: the decoder keeps only shortest-form BigSizes.

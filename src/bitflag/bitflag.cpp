@@ -1,7 +1,5 @@
 #include "bitflag/bitflag.h"
 
-#include "core/byte_copy.h"
-
 namespace keldrin {
 
 WireResult<BitFlag> BitFlag::from_wire(WireReader& reader) {
@@ -9,7 +7,7 @@ WireResult<BitFlag> BitFlag::from_wire(WireReader& reader) {
   if (!len) return len.error();
   auto bytes = reader.read_bytes(len.value());
   if (!bytes) return bytes.error();
-  return BitFlag{copy_bytes(bytes.value()), len.value()};
+  return BitFlag{{bytes.value().begin(), bytes.value().end()}, len.value()};
 }
 
 WireStatus BitFlag::to_wire(WireWriter& writer) const {

@@ -89,12 +89,21 @@ PyObject* class_alloc(PyTypeObject* type, Py_ssize_t nitems) noexcept {
 
 /// A new instance of `type` holding `contents`; new reference. On failure `contents` is released
 /// with the caller's copy and the allocation error is thrown.
-/// REQUIRES: `type` is the class whose record is T, so its tp_alloc is class_alloc<T>.
+/// REQUIRES: `type` is the class whose record is T.
 template <class T>
 PyRef create_instance(T&& contents, PyTypeObject* type) {
-  static_assert(std::is_nothrow_move_assignable_v<std::remove_cvref_t<T>>);
-  PyRef obj = checked(type->tp_alloc(type, 0));
-  class_object<std::remove_cvref_t<T>>(obj.get()).contents = std::move(contents);
+  using Record = std::remove_cvref_t<T>;
+  // Moving cannot fail, so nothing can throw between the allocation and the constructed record.
+  static_assert(!std::is_lvalue_reference_v<T> && std::is_nothrow_move_constructible_v<Record>);
+  // The classes admit no subclass and no garbage collection, so the allocation is what
+  // PyType_GenericAlloc makes of it without zeroing memory that is constructed right after;
+  // the record is moved in place rather than built by tp_alloc and assigned over.
+  void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+  if (memory == nullptr) throw std::bad_alloc();
+  PyRef obj = PyRef::steal(PyObject_Init(static_cast<PyObject*>(memory), type));
+  auto& instance = class_object<Record>(obj.get());
+  new (&instance.contents) Record(std::move(contents));
+  instance.borrow_flag = 0;
   return obj;
 }
 

@@ -1,5 +1,8 @@
 // The Init class: the only message with a constructor and a wire form.
 
+#include <array>
+#include <memory>
+
 #include "python/args.h"
 #include "python/classes.h"
 #include "python/convert.h"
@@ -28,10 +31,19 @@ PyObject* Init_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyRef Init_wire_impl(PyClassObject<Init>& self) {
   SharedBorrow borrow(self.borrow_flag);
-  WireWriter writer;
-  writer.reserve(self.contents.wire_size());
+  // A typical message is encoded on the stack: allocating and freeing a buffer for it would cost
+  // a good part of what the encode costs. The list is filled from the buffer either way.
+  std::array<std::uint8_t, 1024> small;
+  std::unique_ptr<std::uint8_t[]> large;
+  const std::size_t size = self.contents.wire_size();
+  std::uint8_t* buffer = small.data();
+  if (size > small.size()) {
+    large = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    buffer = large.get();
+  }
+  WireWriter writer(std::span(buffer, size));
   if (auto status = self.contents.to_wire(writer); !status) throw_wire_error(status.error());
-  return byte_list(writer.bytes());
+  return byte_list(ByteSpan(buffer, size));
 }
 
 PyObject* Init_wire(PyObject* self, PyObject*) {

@@ -1,26 +1,33 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "core/wire.h"
 
 namespace keldrin {
 
-/// One TLV record. `value.size() == length` always: records come only from Stream::from_wire,
-/// which sizes the value from the length it read.
+/// One TLV record, viewed in the stream that holds it: valid as long as that stream lives
+/// unchanged. `value.size() == length` always.
 struct Record {
   std::uint64_t type = 0;
   std::uint64_t length = 0;
-  std::vector<std::uint8_t> value;
+  ByteSpan value;
 
-  friend bool operator==(const Record&, const Record&) = default;
+  friend bool operator==(const Record& a, const Record& b);
 };
 
-/// A TLV stream: records in wire order, unsorted, duplicates and any type allowed. Copies are
-/// deep; a stream never refers to the bytes it was decoded from.
-struct Stream {
-  std::vector<Record> records;
+/// A TLV stream: records in wire order, unsorted, duplicates and any type allowed.
+///
+/// The stream owns its records' bytes as one buffer, their encoding exactly as to_wire() writes
+/// it; iterating reads the records back out of it. Only complete records in shortest form ever
+/// enter the buffer, so that reading cannot fail. Copies are deep, and a stream never refers to
+/// the bytes it was decoded from.
+class Stream {
+ public:
+  class Iterator;
 
   /// Reads records until the input ends. A record cut short at the end (in its type, length or
   /// value) ends the stream without error and is dropped; a non-shortest BigSize anywhere fails
@@ -32,11 +39,49 @@ struct Stream {
   WireStatus to_wire(WireWriter& writer) const;
 
   /// The number of bytes to_wire() writes.
-  std::size_t wire_size() const;
+  std::size_t wire_size() const { return wire_.size(); }
+
+  /// Adds a record after the last one; its length is that of `value`.
+  void append(std::uint64_t type, ByteSpan value);
+
+  Iterator begin() const;
+  Iterator end() const;
+  bool empty() const { return wire_.empty(); }
 
   friend bool operator==(const Stream&, const Stream&) = default;
+
+ private:
+  std::vector<std::uint8_t> wire_;
 };
 
-static_assert(FromWire<Stream> && ToWire<Stream>);
+/// Reads the records of a stream in order. Forward only.
+class Stream::Iterator {
+ public:
+  using value_type = Record;
+  using difference_type = std::ptrdiff_t;
+
+  Iterator() = default;
+
+  const Record& operator*() const { return record_; }
+  const Record* operator->() const { return &record_; }
+  Iterator& operator++();
+  Iterator operator++(int) {
+    Iterator before = *this;
+    ++*this;
+    return before;
+  }
+
+  friend bool operator==(const Iterator& a, const Iterator& b) { return a.at_ == b.at_; }
+
+ private:
+  friend class Stream;
+  Iterator(const std::uint8_t* at, const std::uint8_t* end);
+
+  const std::uint8_t* at_ = nullptr;  // where the current record starts; `end_` past the last
+  const std::uint8_t* end_ = nullptr;
+  Record record_;
+};
+
+static_assert(FromWire<Stream> && ToWire<Stream> && std::forward_iterator<Stream::Iterator>);
 
 }  // namespace keldrin

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,7 +35,7 @@ inline Bytes Hex(std::string_view text) {
 inline std::string Describe(const Stream& stream) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
-  for (const Record& r : stream.records) {
+  for (const Record& r : stream) {
     if (!out.empty()) out += ' ';
     out += '(' + std::to_string(r.type) + ',' + std::to_string(r.length) + ',';
     for (std::uint8_t b : r.value) {
@@ -44,6 +45,13 @@ inline std::string Describe(const Stream& stream) {
     out += ')';
   }
   return out;
+}
+
+/// A stream of (type, value) records, built as a program builds one.
+inline Stream Records(std::initializer_list<std::pair<std::uint64_t, Bytes>> records) {
+  Stream stream;
+  for (const auto& [type, value] : records) stream.append(type, value);
+  return stream;
 }
 
 /// The bytes to_wire() writes for `value`, which must report success.

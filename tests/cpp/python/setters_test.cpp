@@ -26,7 +26,10 @@ T& contents(const PyRef& obj) {
 PyRef bitflag(Bytes bytes, std::uint16_t len) { return new_instance(BitFlag{std::move(bytes), len}); }
 
 Stream two_records() {
-  return Stream{{Record{1, 2, {0xaa, 0xbb}}, Record{253, 0, {}}}};
+  Stream stream;
+  stream.append(1, Bytes{0xaa, 0xbb});
+  stream.append(253, Bytes{});
+  return stream;
 }
 
 class SettersTest : public ::testing::Test {
@@ -95,7 +98,7 @@ TEST_F(SettersTest, StreamAssignmentCopiesDeeply) {
   PyRef init = new_instance(bolt1::Init{});
   PyRef stream = new_instance(two_records());
   ASSERT_EQ(assign(init.get(), "init_tlvs", stream.get()), "");
-  contents<Stream>(stream).records[0].value[0] = 0;
+  contents<Stream>(stream).append(5, Bytes{0});
   EXPECT_EQ(contents<bolt1::Init>(init).init_tlvs, two_records());
 
   PyRef wire = PyRef::steal(PyObject_CallMethod(init.get(), "wire", nullptr));
@@ -105,7 +108,7 @@ TEST_F(SettersTest, StreamAssignmentCopiesDeeply) {
 
   PyRef empty = new_instance(Stream{});
   ASSERT_EQ(assign(init.get(), "init_tlvs", empty.get()), "");
-  EXPECT_TRUE(contents<bolt1::Init>(init).init_tlvs.records.empty());
+  EXPECT_TRUE(contents<bolt1::Init>(init).init_tlvs.empty());
 }
 
 // Each copy attribute takes its own class only, with the attribute's name on the error.

@@ -65,7 +65,7 @@ TEST(StreamTest, DecodeTable) {
     if (row.error.empty()) {
       ASSERT_TRUE(result.ok()) << result.error().message;
       EXPECT_EQ(Describe(result.value()), row.records);
-      for (const Record& r : result.value().records) EXPECT_EQ(r.value.size(), r.length);
+      for (const Record& r : result.value()) EXPECT_EQ(r.value.size(), r.length);
     } else {
       ASSERT_FALSE(result.ok()) << Describe(result.value());
       EXPECT_EQ(result.error().message, row.error);
@@ -102,13 +102,13 @@ TEST(StreamTest, DecodedStreamReencodesToInput) {
 // Encoding writes type, length, value per record and nothing else.
 TEST(StreamTest, EncodeTable) {
   EXPECT_EQ(Encode(Stream{}), Bytes{});
-  EXPECT_EQ(Encode(Stream{{Record{1, 2, {0xaa, 0xbb}}}}), Hex("01 02 aa bb"));
+  EXPECT_EQ(Encode(Records({{1, {0xaa, 0xbb}}})), Hex("01 02 aa bb"));
 
   Bytes value(300);
   for (std::size_t i = 0; i < value.size(); ++i) value[i] = static_cast<std::uint8_t>(i * 7);
   Bytes expected = Hex("fd 00 fd fd 01 2c");
   expected.insert(expected.end(), value.begin(), value.end());
-  const Stream big{{Record{253, 300, value}}};
+  const Stream big = Records({{253, value}});
   EXPECT_EQ(Encode(big), expected);
   EXPECT_EQ(big.wire_size(), expected.size());
 }
@@ -121,12 +121,10 @@ Stream RandomStream(std::mt19937_64& rng) {
   Stream stream;
   const std::size_t count = rng() % 6;
   for (std::size_t i = 0; i < count; ++i) {
-    Record r;
-    r.type = rng() % 2 ? kTypes[rng() % std::size(kTypes)] : rng() >> (rng() % 64);
-    r.length = kLengths[rng() % std::size(kLengths)];
-    r.value.resize(r.length);
-    for (std::uint8_t& b : r.value) b = static_cast<std::uint8_t>(rng());
-    stream.records.push_back(std::move(r));
+    const std::uint64_t type = rng() % 2 ? kTypes[rng() % std::size(kTypes)] : rng() >> (rng() % 64);
+    Bytes value(kLengths[rng() % std::size(kLengths)]);
+    for (std::uint8_t& b : value) b = static_cast<std::uint8_t>(rng());
+    stream.append(type, value);
   }
   return stream;
 }
