@@ -1,6 +1,6 @@
 """The shortcuts of the codec must be invisible: every input that takes one (an exact bytes or
-bytearray read in place, an exact list or tuple of small ints copied directly, the record views
-kept by the stream decoder, large values copied in pieces, wire() filled from cached ints) gives
+bytearray read in place, an exact list or tuple of small ints copied directly, a stream's records
+copied as one block, wire() encoded into a stack buffer and filled from cached ints) gives
 exactly what the general path gives for the same items, with the same exceptions and the same
 Python calls."""
 
@@ -51,9 +51,8 @@ def records(*pairs):
 
 MANY = [(i, i % 3) for i in range(1, 21)]
 
-# Messages that exercise every branch of the decoder, among them values on both sides of the
-# piece size of the value copy and streams on both sides of the number of records kept by the
-# stream decoder's first pass.
+# Messages that exercise every branch of the decoder, among them values of many sizes and streams
+# of few and many records.
 MESSAGES = {
     "default": HEADER,
     "real init": list(bytes.fromhex(

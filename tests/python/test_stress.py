@@ -171,9 +171,9 @@ def test_sixteen_mebibytes_of_a_million_records(run_child):
     assert result["size"] == 6 + 16 * 2**20
     assert result["same"]
     if not result["sanitized"]:
-        # Each record costs its 40-byte entry and a small value allocation, about 3.5 times its
-        # 16 wire bytes; the input is viewed in place, not copied.
-        assert result["growth"] < 6 * result["size"], result
+        # The stream keeps one copy of its records' bytes, about the input's size; the input is
+        # viewed in place, not copied. Per-record allocations would cost several times more.
+        assert result["growth"] < 2 * result["size"], result
 
 
 HOSTILE = [
