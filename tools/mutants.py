@@ -285,7 +285,11 @@ def main() -> None:
     parser.add_argument("--lock", default="/tmp/keldrin-build.lock",
                         help="flock(2) file taken per mutant; empty for none")
     parser.add_argument("--equivalents", default=str(ROOT / "tools/mutants-equivalent.txt"))
-    parser.add_argument("--only", default="", help="comma-separated mutant ids to run (a rerun)")
+    parser.add_argument("--rerun", action="store_true",
+                        help="test again only the survivors of this seed's last results, keeping "
+                             "the other verdicts (after tests were strengthened)")
+    parser.add_argument("--report", action="store_true",
+                        help="only print the last results again, with the current equivalents")
     args = parser.parse_args()
 
     dirs = GROUPS.get(args.group, args.group.split())
@@ -293,12 +297,25 @@ def main() -> None:
     pool_dir = Path(args.work).resolve() / "pool"
     pool = [m for rel in sources(dirs) for m in mutate_file(rel, pool_dir, mutate)]
     sample = random.Random(args.seed).sample(pool, min(args.mutants, len(pool)))
-    if args.only:
-        wanted = set(args.only.split(","))
-        sample = [m for m in sample if m.ident in wanted]
+    equivalents = load_equivalents(Path(args.equivalents))
+    name = args.group.replace("/", "_").replace(" ", "+")
+    out = Path(args.work).resolve() / f"results-{name}-{args.seed}.json"
+    earlier = {}
+    if args.rerun or args.report:
+        earlier = {r["id"]: r for r in json.loads(out.read_text())}
+    if args.report:
+        by_id = {m.ident: m for m in sample}
+        for r in earlier.values():
+            if r["status"] in ("survived", "equivalent") and r["id"] in by_id:
+                reason = equivalent_reason(by_id[r["id"]], equivalents)
+                r["status"], r["detail"] = ("equivalent", reason) if reason else ("survived", "")
+        report(list(earlier.values()), 0.0, dirs)
+        return
+    if args.rerun:
+        sample = [m for m in sample
+                  if earlier.get(m.ident, {}).get("status") in (None, "survived", "equivalent")]
     # Mutants of one file in a row: the build recompiles the least between them.
     order = sorted(sample, key=lambda m: (m.file, m.line))
-    equivalents = load_equivalents(Path(args.equivalents))
     print(f"mutants: {len(pool)} made from {len(sources(dirs))} files under {' '.join(dirs)}; "
           f"seed {args.seed} picks {len(order)}", flush=True)
 
@@ -316,21 +333,21 @@ def main() -> None:
             reason = equivalent_reason(mutant, equivalents)
             if reason is not None:
                 status, detail = "equivalent", reason
-        results.append({"id": mutant.ident, "file": mutant.file, "line": mutant.line,
-                        "before": mutant.before, "after": mutant.after, "status": status,
-                        "detail": detail})
+        earlier[mutant.ident] = {"id": mutant.ident, "file": mutant.file, "line": mutant.line,
+                                 "before": mutant.before, "after": mutant.after,
+                                 "status": status, "detail": detail}
         print(f"[{n}/{len(order)}] {status:10} {mutant.file}:{mutant.line} {mutant.ident} "
               f"({time.monotonic() - t0:.1f} s)", flush=True)
+        out.write_text(json.dumps(list(earlier.values()), indent=1))  # readable during the run
+    results = list(earlier.values())
     # Leave the copy as the sources are, ready for the next run's incremental build.
     sync_tree(runner.tree)
 
-    out = Path(args.work).resolve() / f"results-{args.group.replace('/', '_').replace(' ', '+')}-{args.seed}.json"
-    out.write_text(json.dumps(results, indent=1))
-    report(results, time.monotonic() - started, dirs)
+    report(results, time.monotonic() - started, dirs, len(order))
     print(f"mutants: results in {out}")
 
 
-def report(results: list[dict], seconds: float, dirs: list[str]) -> None:
+def report(results: list[dict], seconds: float, dirs: list[str], tested: int = 0) -> None:
     def count(rows, status):
         return sum(r["status"] == status for r in rows)
 
@@ -360,7 +377,8 @@ def report(results: list[dict], seconds: float, dirs: list[str]) -> None:
         print(f"{name:6}: {len(rows)} mutants: {killed} killed, {survived} survived, "
               f"{count(rows, 'equivalent')} equivalent, {count(rows, 'nocompile')} did not compile; "
               f"score {score} ({killed}/{scored})")
-    print(f"time: {seconds / 60:.1f} min, {seconds / max(len(results), 1):.1f} s a mutant")
+    if tested:
+        print(f"time: {seconds / 60:.1f} min for {tested} mutants, {seconds / tested:.1f} s a mutant")
 
 
 if __name__ == "__main__":

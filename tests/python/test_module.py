@@ -171,6 +171,7 @@ def test_class_names_and_module(cls):
     assert cls.__qualname__ == name
     assert cls.__module__ == "builtins"
     assert cls.__bases__ == (object,)
+    assert cls.__itemsize__ == 0  # fixed-size instances
 
 
 def test_docstrings_and_text_signatures():
