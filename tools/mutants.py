@@ -45,10 +45,13 @@ GROUPS = {
 # What the mutant build and its tests need of the tree: tests run from the copy, so editing them
 # during a run does not change the run.
 TREE_PARTS = ["CMakeLists.txt", "src", "tests", "stubs", "examples", "README.md"]
-# Slow or unrelated to the binary under test: the leak and stress sweeps, mypy on the stub.
-SLOW_TESTS = ["test_leaks.py", "test_stress.py", "test_typing.py"]
-# The Python tests that fail soonest for a typical mutant go first.
+# Slow or unrelated to the binary under test: the stress sweep (16 MiB messages, threads) and
+# mypy on the stub.
+SLOW_TESTS = ["test_stress.py", "test_typing.py"]
+# The Python tests that fail soonest for a typical mutant go first; the leak sweep (about three
+# seconds) last, so that only mutants that pass everything else pay for it.
 FIRST_TESTS = ["test_init_codec.py", "test_setters.py", "test_module.py", "test_fast_paths.py"]
+LAST_TESTS = ["test_leaks.py"]
 
 
 @dataclass
@@ -236,7 +239,8 @@ class Runner:
         tests = self.tree / "tests/python"
         order = [tests / name for name in FIRST_TESTS]
         order += [p for p in sorted(tests.glob("test_*.py"))
-                  if p.name not in FIRST_TESTS and p.name not in SLOW_TESTS]
+                  if p.name not in FIRST_TESTS + LAST_TESTS + SLOW_TESTS]
+        order += [tests / name for name in LAST_TESTS]
         pytest = [self.python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
                   "-p", "no:randomly", *map(str, order)]
         return [codec, binding, pytest] if codec_first else [binding, pytest, codec]
