@@ -290,8 +290,10 @@ def main() -> None:
                         help="flock(2) file taken per mutant; empty for none")
     parser.add_argument("--equivalents", default=str(ROOT / "tools/mutants-equivalent.txt"))
     parser.add_argument("--rerun", action="store_true",
-                        help="test again only the survivors of this seed's last results, keeping "
-                             "the other verdicts (after tests were strengthened)")
+                        help="test again the survivors (not listed as equivalent) of this seed's "
+                             "last results, keeping the other verdicts (after tests got stronger)")
+    parser.add_argument("--resume", action="store_true",
+                        help="test the mutants of the sample that the last results lack")
     parser.add_argument("--report", action="store_true",
                         help="only print the last results again, with the current equivalents")
     args = parser.parse_args()
@@ -305,7 +307,7 @@ def main() -> None:
     name = args.group.replace("/", "_").replace(" ", "+")
     out = Path(args.work).resolve() / f"results-{name}-{args.seed}.json"
     earlier = {}
-    if args.rerun or args.report:
+    if args.rerun or args.resume or args.report:
         earlier = {r["id"]: r for r in json.loads(out.read_text())}
     if args.report:
         by_id = {m.ident: m for m in sample}
@@ -315,9 +317,13 @@ def main() -> None:
                 r["status"], r["detail"] = ("equivalent", reason) if reason else ("survived", "")
         report(list(earlier.values()), 0.0, dirs)
         return
-    if args.rerun:
-        sample = [m for m in sample
-                  if earlier.get(m.ident, {}).get("status") in (None, "survived", "equivalent")]
+    if args.rerun or args.resume:
+        def wanted(m: Mutant) -> bool:
+            status = earlier.get(m.ident, {}).get("status")
+            if status is None:
+                return args.resume
+            return args.rerun and status == "survived" and not equivalent_reason(m, equivalents)
+        sample = [m for m in sample if wanted(m)]
     # Mutants of one file in a row: the build recompiles the least between them.
     order = sorted(sample, key=lambda m: (m.file, m.line))
     print(f"mutants: {len(pool)} made from {len(sources(dirs))} files under {' '.join(dirs)}; "
