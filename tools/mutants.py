@@ -169,7 +169,9 @@ def sync_tree(tree: Path) -> None:
             dest = tree / rel
             if not dest.exists() or dest.read_bytes() != path.read_bytes():
                 dest.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy2(path, dest)
+                # A fresh modification time, or the build would keep the objects of a mutant
+                # that an interrupted run left newer than the restored source.
+                shutil.copyfile(path, dest)
     for path in [p for p in tree.rglob("*") if p.is_file()]:
         if path.relative_to(tree) not in wanted:
             path.unlink()
