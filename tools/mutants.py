@@ -213,6 +213,12 @@ class Runner:
 
     def configure(self) -> None:
         sync_tree(self.tree)
+        # A run stopped with a mutant in place leaves its name: the restored file is touched so
+        # that the build replaces the mutant's objects, which are newer than its contents.
+        applied = self.work / "applied"
+        if applied.exists():
+            (self.tree / applied.read_text()).touch()
+            applied.unlink()
         cmd = [self.cmake, "-S", str(self.tree), "-B", str(self.build), "-G", "Ninja",
                f"-DCMAKE_MAKE_PROGRAM={self.ninja}", "-DCMAKE_BUILD_TYPE=Debug",
                # No debug information and no optimisation: the quickest compile and link.
@@ -273,12 +279,15 @@ class Runner:
     def test_mutant(self, mutant: Mutant) -> tuple[str, str]:
         target = self.tree / mutant.file
         original = (ROOT / mutant.file).read_text()
+        applied = self.work / "applied"
+        applied.write_text(mutant.file)
         try:
             target.write_text(mutant.text)
             with Lock(self.args.lock):
                 return self.build_and_test(codec_first=not mutant.file.startswith("src/python"))
         finally:
             target.write_text(original)
+            applied.unlink()
 
 
 def main() -> None:
