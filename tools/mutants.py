@@ -320,13 +320,18 @@ def main() -> None:
     earlier = {}
     if args.rerun or args.resume or args.report:
         earlier = {r["id"]: r for r in json.loads(out.read_text())}
-    if args.report:
-        by_id = {m.ident: m for m in sample}
-        for r in earlier.values():
+    by_id = {m.ident: m for m in sample}
+
+    def judged(results: list[dict]) -> list[dict]:
+        """Survivors and equivalents judged again by the current list."""
+        for r in results:
             if r["status"] in ("survived", "equivalent") and r["id"] in by_id:
                 reason = equivalent_reason(by_id[r["id"]], equivalents)
                 r["status"], r["detail"] = ("equivalent", reason) if reason else ("survived", "")
-        report(list(earlier.values()), 0.0, dirs)
+        return results
+
+    if args.report:
+        report(judged(list(earlier.values())), 0.0, dirs)
         return
     if args.rerun or args.resume:
         def wanted(m: Mutant) -> bool:
@@ -360,7 +365,7 @@ def main() -> None:
         print(f"[{n}/{len(order)}] {status:10} {mutant.file}:{mutant.line} {mutant.ident} "
               f"({time.monotonic() - t0:.1f} s)", flush=True)
         out.write_text(json.dumps(list(earlier.values()), indent=1))  # readable during the run
-    results = list(earlier.values())
+    results = judged(list(earlier.values()))
     # Leave the copy as the sources are, ready for the next run's incremental build.
     sync_tree(runner.tree)
 
