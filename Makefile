@@ -259,3 +259,28 @@ bench: $(BENCH_VENV)/.ready
 		echo "bench: valgrind could not be installed; instruction counts print n/a"
 	$(BENCH_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BENCH_BUILD)/wheel $(SKB_WERROR) .
 	$(BENCH_VPY) bench/bench.py $(BENCH_ARGS)
+
+# ---- Mutation testing -------------------------------------------------------------------------
+# `make mutants` plants single-line faults (universalmutator's C++ rules) in a copy of the tree
+# under build/mutants, a sample of MUTANTS picked by SEED, and runs the fast tests of both tiers on
+# each: the codec and binding GoogleTest binaries, then pytest -x on the freshly built module. It
+# prints each mutant killed, survived or not compiled, every survivor's file, line and diff, and
+# the score over the mutants that compiled. MUTANT_GROUP is python (src/python), codec (the
+# layers below it) or all (src). Each mutant takes the shared build lock for its own build and
+# tests only; tools/mutants-equivalent.txt lists the survivors that cannot change behaviour.
+MUTANTS ?= 150
+SEED ?= 13
+MUTANT_GROUP ?= all
+
+.PHONY: mutants
+
+$(VENV)/.mutants: $(VENV)/.ready
+	$(VPY) -m pip install -q universalmutator
+	command -v ccache >/dev/null || [ "$$(id -u)" != 0 ] || \
+		{ DEBIAN_FRONTEND=noninteractive apt-get update -qq && apt-get install -y -qq ccache; } || \
+		echo "mutants: ccache could not be installed; every build compiles afresh"
+	touch $@
+
+mutants: $(VENV)/.mutants
+	$(VPY) tools/mutants.py --python $(abspath $(VPY)) --mutants $(MUTANTS) --seed $(SEED) \
+		--group "$(MUTANT_GROUP)"

@@ -57,6 +57,15 @@ class StrSub(str):
     pass
 
 
+class Renamed(str):
+    """A keyword name whose str() is not its text, or raises TypeError for the name "!"."""
+
+    def __str__(self):
+        if self == "!":
+            raise TypeError("no name")
+        return "renamed"
+
+
 # --- encoding and decoding --------------------------------------------------------------------
 
 
@@ -275,6 +284,11 @@ PARSER_ERRORS = {
         lambda: Init(**{"\udc80": 1}),
         f"{N} got an unexpected keyword argument '\udc80'",
     ),
+    "Init(str subclass)": (
+        lambda: Init(**{Renamed("x"): 1}),
+        f"{N} got an unexpected keyword argument 'renamed'",
+    ),
+    "Init(unprintable)": (lambda: Init(**{Renamed("!"): 1}), "no name"),
     "no argument": (lambda: Init().wire_decode(), f"{W} missing 1 required positional argument: 'buff'"),
     "two": (lambda: Init().wire_decode(S, S), f"{W} takes 1 positional arguments but 2 were given"),
     "three": (lambda: Init().wire_decode(1, 2, 3), f"{W} takes 1 positional arguments but 3 were given"),
@@ -300,6 +314,10 @@ PARSER_ERRORS = {
     "surrogate keyword": (
         lambda: Init().wire_decode(buff=S, **{"\udc80": 1}),
         f"{W} got an unexpected keyword argument '\udc80'",
+    ),
+    "str subclass keyword": (
+        lambda: Init().wire_decode(buff=S, **{Renamed("x"): 1}),
+        f"{W} got an unexpected keyword argument 'renamed'",
     ),
 }
 

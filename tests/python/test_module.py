@@ -64,17 +64,21 @@ def test_module_name_and_docstring():
 
 
 def test_reimport_gives_the_same_module_and_classes():
-    saved = sys.modules.pop("libkeldrin")
-    try:
-        again = importlib.import_module("libkeldrin")
-        assert again is saved
-        assert importlib.reload(again) is saved
-    finally:
-        sys.modules["libkeldrin"] = saved
+    counts = [sys.getrefcount(obj) for obj in (libkeldrin, *CLASSES)]
+    for _ in range(3):
+        saved = sys.modules.pop("libkeldrin")
+        try:
+            again = importlib.import_module("libkeldrin")
+            assert again is saved
+            assert importlib.reload(again) is saved
+        finally:
+            sys.modules["libkeldrin"] = saved
     for name, cls in zip(NAMES, CLASSES):
         assert getattr(again, name) is cls
-    # Registration did not run again.
+    # Registration did not run again, and each import gave a reference of its own.
     assert again.__all__ == NAMES
+    del saved, again, cls
+    assert [sys.getrefcount(obj) for obj in (libkeldrin, *CLASSES)] == counts
 
 
 # The child creates a subinterpreter through the private module of the running version: its
@@ -167,6 +171,7 @@ def test_class_names_and_module(cls):
     assert cls.__qualname__ == name
     assert cls.__module__ == "builtins"
     assert cls.__bases__ == (object,)
+    assert cls.__itemsize__ == 0  # fixed-size instances
 
 
 def test_docstrings_and_text_signatures():

@@ -157,29 +157,40 @@ void PrintTo(const U16Case& c, std::ostream* os) { *os << c.value; }
 
 class U16SetterTest : public SettersTest, public ::testing::WithParamInterface<U16Case> {};
 
-// ty and num_pong_bytes share the unsigned 16-bit conversion and its error texts.
+// Every 16-bit attribute of every class shares the unsigned 16-bit conversion and its error texts.
 TEST_P(U16SetterTest, ConvertsOrRefuses) {
   const U16Case& c = GetParam();
   exec("class Idx:\n    def __index__(self): return 7\n");
-  PyRef ping = new_instance(bolt1::Ping{.ty = 3, .num_pong_bytes = 4, .ignored = {}});
+  PyRef init = new_instance(bolt1::Init{}), error = new_instance(bolt1::Error{}),
+        warning = new_instance(bolt1::Warning{}), ping = new_instance(bolt1::Ping{}),
+        pong = new_instance(bolt1::Pong{});
+  const struct { const PyRef& obj; const char* name; std::uint16_t& field; } fields[] = {
+      {init, "ty", contents<bolt1::Init>(init).ty},
+      {error, "ty", contents<bolt1::Error>(error).ty},
+      {warning, "ty", contents<bolt1::Warning>(warning).ty},
+      {ping, "ty", contents<bolt1::Ping>(ping).ty},
+      {ping, "num_pong_bytes", contents<bolt1::Ping>(ping).num_pong_bytes},
+      {pong, "ty", contents<bolt1::Pong>(pong).ty},
+  };
   PyRef value = eval(c.value);
   ASSERT_TRUE(value);
-  for (const char* name : {"ty", "num_pong_bytes"}) {
-    SCOPED_TRACE(name);
+  for (const auto& f : fields) {
+    SCOPED_TRACE(std::string(Py_TYPE(f.obj.get())->tp_name) + "." + f.name);
+    f.field = 0x1234;
     std::string expected = c.error;
     if (expected.rfind("TypeError: ", 0) == 0) {
-      expected.insert(11, std::string("argument '") + name + "': ");
+      expected.insert(11, std::string("argument '") + f.name + "': ");
     }
-    EXPECT_EQ(assign(ping.get(), name, value.get()), expected);
+    EXPECT_EQ(assign(f.obj.get(), f.name, value.get()), expected);
+    EXPECT_EQ(f.field, c.stored < 0 ? 0x1234 : c.stored);
   }
-  EXPECT_EQ(contents<bolt1::Ping>(ping).ty, c.stored < 0 ? 3 : c.stored);
-  EXPECT_EQ(contents<bolt1::Ping>(ping).num_pong_bytes, c.stored < 0 ? 4 : c.stored);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Bounds, U16SetterTest,
     ::testing::Values(
-        U16Case{"0", "", 0}, U16Case{"65535", "", 65535}, U16Case{"True", "", 1},
+        U16Case{"0", "", 0}, U16Case{"65535", "", 65535}, U16Case{"256", "", 256},
+        U16Case{"True", "", 1},
         U16Case{"Idx()", "", 7},
         U16Case{"65536", "OverflowError: out of range integral type conversion attempted", -1},
         U16Case{"-1", "OverflowError: out of range integral type conversion attempted", -1},

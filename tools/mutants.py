@@ -1,0 +1,411 @@
+#!/usr/bin/env python3
+"""Mutation testing of the C++ sources: `make mutants` runs this.
+
+Mutants come from universalmutator's C++ rules, one file at a time. A fixed seed picks a sample
+of them; each is written into a copy of the tree under build/mutants/ (the working sources are
+never touched, so an interrupted run leaves nothing mutated), built incrementally without
+link-time optimisation, and tested by the fast tests of both tiers, the ones most likely to fail
+first: the codec's GoogleTest binary, the embedded-interpreter binary, then pytest -x against the
+freshly built module. A mutant is killed when its build succeeds and a test fails, crashes or
+times out; it survives when every test passes; it did not compile when the build fails.
+
+Survivors that cannot change behaviour are listed in tools/mutants-equivalent.txt, matched by
+file, the original line and its replacement (whitespace aside), never by line number, so the
+list survives edits elsewhere in a file. They are reported apart and left out of the score.
+
+The shared build lock is taken for each mutant's build and tests only, so other builds on the
+machine interleave with a long run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import difflib
+import fcntl
+import hashlib
+import json
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+RULES = ROOT / "tools/mutants.rules"
+GROUPS = {
+    "python": ["src/python"],
+    "codec": ["src/core", "src/types", "src/tlv", "src/bitflag", "src/bolt"],
+    "all": ["src"],
+}
+# What the mutant build and its tests need of the tree: tests run from the copy, so editing them
+# during a run does not change the run.
+TREE_PARTS = ["CMakeLists.txt", "src", "tests", "stubs", "examples", "README.md"]
+# Slow or unrelated to the binary under test: the stress sweep (16 MiB messages, threads) and
+# mypy on the stub.
+SLOW_TESTS = ["test_stress.py", "test_typing.py"]
+# The Python tests that fail soonest for a typical mutant go first; the leak sweep (about three
+# seconds) last, so that only mutants that pass everything else pay for it.
+FIRST_TESTS = ["test_init_codec.py", "test_setters.py", "test_module.py", "test_fast_paths.py"]
+LAST_TESTS = ["test_leaks.py"]
+
+
+@dataclass
+class Mutant:
+    file: str  # relative to the root
+    line: int  # 1-based, of the first original line replaced
+    before: list[str]
+    after: list[str]
+    text: str = field(repr=False)  # the whole mutated file
+
+    @property
+    def ident(self) -> str:
+        return hashlib.sha1(f"{self.file}\0{self.line}\0{self.after}".encode()).hexdigest()[:12]
+
+    def diff(self) -> str:
+        return "\n".join([f"-{line}" for line in self.before] + [f"+{line}" for line in self.after])
+
+
+def squash(text: str) -> str:
+    return re.sub(r"\s+", " ", text).strip()
+
+
+def load_equivalents(path: Path) -> list[dict]:
+    """Blocks of `file:`, `from:`, `to:` and `why:` lines, separated by blank lines; `from` and
+    `to` may repeat for a change of several lines."""
+    entries = []
+    current: dict = {}
+    for raw in path.read_text().splitlines() + [""]:
+        if raw.startswith("#"):
+            continue
+        if not raw.strip():
+            if current:
+                missing = {"file", "from", "to", "why"} - current.keys()
+                if missing:
+                    sys.exit(f"{path}: an entry lacks {', '.join(sorted(missing))}: {current}")
+                entries.append(current)
+            current = {}
+            continue
+        key, _, value = raw.partition(":")
+        key = key.strip()
+        if key in ("from", "to"):
+            current.setdefault(key, []).append(squash(value))
+        else:
+            current[key] = value.strip()
+    return entries
+
+
+def equivalent_reason(mutant: Mutant, entries: list[dict]) -> str | None:
+    before = [squash(line) for line in mutant.before]
+    after = [squash(line) for line in mutant.after]
+    for entry in entries:
+        if entry["file"] == mutant.file and entry["from"] == before and entry["to"] == after:
+            return entry["why"]
+    return None
+
+
+def mutate_file(rel: str, pool_dir: Path, mutate: str) -> list[Mutant]:
+    """Every mutant universalmutator makes of one file, cached by the file's contents."""
+    source = (ROOT / rel).read_text()
+    digest = hashlib.sha1(source.encode() + RULES.read_bytes()).hexdigest()[:16]
+    cache = pool_dir / (rel.replace("/", "__") + f".{digest}.json")
+    if cache.exists():
+        raw = json.loads(cache.read_text())
+    else:
+        with tempfile.TemporaryDirectory() as tmp:
+            work = Path(tmp)
+            shutil.copy(ROOT / rel, work / Path(rel).name)
+            (work / "out").mkdir()
+            subprocess.run([mutate, Path(rel).name, "cpp", "--only", str(RULES), "--noCheck",
+                            "--mutantDir", "out"],
+                           cwd=tmp, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            raw = sorted({p.read_text() for p in (work / "out").iterdir()})
+        pool_dir.mkdir(parents=True, exist_ok=True)
+        cache.write_text(json.dumps(raw))
+    old = source.splitlines()
+    mutants = []
+    for text in raw:
+        new = text.splitlines()
+        ops = [op for op in difflib.SequenceMatcher(None, old, new, autojunk=False).get_opcodes()
+               if op[0] != "equal"]
+        if not ops:
+            continue
+        tag, i1, i2, j1, j2 = ops[0]
+        i2 = ops[-1][2]
+        j2 = ops[-1][4]
+        if i1 == i2:  # a pure insertion: shown as a change of the line before it
+            i1, j1 = max(i1 - 1, 0), max(j1 - 1, 0)
+        mutants.append(Mutant(rel, i1 + 1, old[i1:i2], new[j1:j2], text))
+    mutants.sort(key=lambda m: (m.line, m.after))
+    return mutants
+
+
+def sources(dirs: list[str]) -> list[str]:
+    found = []
+    for d in dirs:
+        for path in sorted((ROOT / d).rglob("*")):
+            if path.suffix in (".cpp", ".h") and path.is_file():
+                found.append(str(path.relative_to(ROOT)))
+    return found
+
+
+def sync_tree(tree: Path) -> None:
+    """Brings the copy up to date, rewriting only files whose contents differ so that the
+    incremental build stays incremental (and undoing a mutant an interrupted run left)."""
+    wanted = set()
+    for part in TREE_PARTS:
+        src = ROOT / part
+        paths = [src] if src.is_file() else [p for p in src.rglob("*") if p.is_file()]
+        for path in paths:
+            if "__pycache__" in path.parts:
+                continue
+            rel = path.relative_to(ROOT)
+            wanted.add(rel)
+            dest = tree / rel
+            if not dest.exists() or dest.read_bytes() != path.read_bytes():
+                dest.parent.mkdir(parents=True, exist_ok=True)
+                # A fresh modification time, or the build would keep the objects of a mutant
+                # that an interrupted run left newer than the restored source.
+                shutil.copyfile(path, dest)
+    for path in [p for p in tree.rglob("*") if p.is_file()]:
+        if path.relative_to(tree) not in wanted:
+            path.unlink()
+
+
+class Lock:
+    """The machine-wide build lock, held for one mutant's build and tests."""
+
+    def __init__(self, path: str):
+        self.path = path
+
+    def __enter__(self):
+        self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o666) if self.path else None
+        if self.fd is not None:
+            fcntl.flock(self.fd, fcntl.LOCK_EX)
+
+    def __exit__(self, *exc):
+        if self.fd is not None:
+            os.close(self.fd)
+
+
+class Runner:
+    def __init__(self, args):
+        self.args = args
+        self.work = Path(args.work).resolve()
+        self.tree = self.work / "tree"
+        self.build = self.work / "build"
+        self.python = args.python
+        venv_bin = Path(args.python).parent
+        self.cmake = str(venv_bin / "cmake")
+        self.ninja = str(venv_bin / "ninja")
+        self.timeout = 60.0
+
+    def run(self, cmd, timeout=None, **kw) -> subprocess.CompletedProcess:
+        try:
+            return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, **kw)
+        except subprocess.TimeoutExpired as e:
+            return subprocess.CompletedProcess(cmd, -999, e.stdout or "", "timed out")
+
+    def configure(self) -> None:
+        sync_tree(self.tree)
+        # A run stopped with a mutant in place leaves its name: the restored file is touched so
+        # that the build replaces the mutant's objects, which are newer than its contents.
+        applied = self.work / "applied"
+        if applied.exists():
+            (self.tree / applied.read_text()).touch()
+            applied.unlink()
+        cmd = [self.cmake, "-S", str(self.tree), "-B", str(self.build), "-G", "Ninja",
+               f"-DCMAKE_MAKE_PROGRAM={self.ninja}", "-DCMAKE_BUILD_TYPE=Debug",
+               # No debug information and no optimisation: the quickest compile and link.
+               "-DCMAKE_CXX_FLAGS_DEBUG=-O0", "-DKELDRIN_BUILD_TESTS=ON",
+               # Tests are listed when ctest runs rather than after every link.
+               "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST",
+               f"-DPython_EXECUTABLE={self.python}"]
+        if shutil.which("ccache"):
+            cmd.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
+        with Lock(self.args.lock):
+            proc = self.run(cmd)
+        if proc.returncode != 0:
+            sys.exit(f"mutants: configure failed\n{proc.stdout}\n{proc.stderr}")
+
+    def module_dir(self) -> Path:
+        found = list((self.build / "src").glob("libkeldrin*.so"))
+        if len(found) != 1:
+            sys.exit(f"mutants: expected one built module in {self.build / 'src'}, found {found}")
+        return found[0].parent
+
+    def test_commands(self, codec_first: bool) -> list[list[str]]:
+        codec = [str(self.build / "tests/cpp/keldrin_codec_tests"), "--gtest_brief=1",
+                 "--gtest_fail_fast"]
+        binding = [str(self.build / "tests/cpp/keldrin_binding_tests"), "--gtest_brief=1",
+                   "--gtest_fail_fast"]
+        tests = self.tree / "tests/python"
+        order = [tests / name for name in FIRST_TESTS]
+        order += [p for p in sorted(tests.glob("test_*.py"))
+                  if p.name not in FIRST_TESTS + LAST_TESTS + SLOW_TESTS]
+        order += [tests / name for name in LAST_TESTS]
+        pytest = [self.python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
+                  "-p", "no:randomly", *map(str, order)]
+        return [codec, binding, pytest] if codec_first else [binding, pytest, codec]
+
+    def build_and_test(self, codec_first: bool) -> tuple[str, str]:
+        """'nocompile', 'killed' or 'survived', with what decided it."""
+        build = self.run([self.ninja, "-C", str(self.build)], timeout=600)
+        if build.returncode != 0:
+            return "nocompile", (build.stdout + build.stderr)[-2000:]
+        env = {**os.environ, "PYTHONPATH": str(self.module_dir()), "PYTHONDONTWRITEBYTECODE": "1"}
+        for cmd in self.test_commands(codec_first):
+            proc = self.run(cmd, timeout=self.timeout, env=env, cwd=str(self.tree))
+            if proc.returncode != 0:
+                name = Path(cmd[0]).name if "pytest" not in cmd else "pytest"
+                why = "timed out" if proc.returncode == -999 else f"exit {proc.returncode}"
+                return "killed", f"{name}: {why}"
+        return "survived", ""
+
+    def baseline(self) -> None:
+        start = time.monotonic()
+        with Lock(self.args.lock):
+            status, detail = self.build_and_test(codec_first=True)
+        if status != "survived":
+            sys.exit(f"mutants: the unmutated tree does not pass its tests ({status})\n{detail}")
+        # Generous: a mutant that loops forever is killed by the timeout, not waited out.
+        self.timeout = max(60.0, 10 * (time.monotonic() - start))
+
+    def test_mutant(self, mutant: Mutant) -> tuple[str, str]:
+        target = self.tree / mutant.file
+        original = (ROOT / mutant.file).read_text()
+        applied = self.work / "applied"
+        applied.write_text(mutant.file)
+        try:
+            target.write_text(mutant.text)
+            with Lock(self.args.lock):
+                return self.build_and_test(codec_first=not mutant.file.startswith("src/python"))
+        finally:
+            target.write_text(original)
+            applied.unlink()
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--python", required=True, help="the venv's interpreter")
+    parser.add_argument("--group", default="all", help=f"one of {', '.join(GROUPS)}, or paths")
+    parser.add_argument("--mutants", type=int, default=150)
+    parser.add_argument("--seed", type=int, default=13)
+    parser.add_argument("--work", default=str(ROOT / "build/mutants"))
+    parser.add_argument("--lock", default="/tmp/keldrin-build.lock",
+                        help="flock(2) file taken per mutant; empty for none")
+    parser.add_argument("--equivalents", default=str(ROOT / "tools/mutants-equivalent.txt"))
+    parser.add_argument("--rerun", action="store_true",
+                        help="test again the survivors (not listed as equivalent) of this seed's "
+                             "last results, keeping the other verdicts (after tests got stronger)")
+    parser.add_argument("--resume", action="store_true",
+                        help="test the mutants of the sample that the last results lack")
+    parser.add_argument("--report", action="store_true",
+                        help="only print the last results again, with the current equivalents")
+    args = parser.parse_args()
+
+    dirs = GROUPS.get(args.group, args.group.split())
+    mutate = str(Path(args.python).parent / "mutate")
+    pool_dir = Path(args.work).resolve() / "pool"
+    pool = [m for rel in sources(dirs) for m in mutate_file(rel, pool_dir, mutate)]
+    sample = random.Random(args.seed).sample(pool, min(args.mutants, len(pool)))
+    equivalents = load_equivalents(Path(args.equivalents))
+    name = args.group.replace("/", "_").replace(" ", "+")
+    out = Path(args.work).resolve() / f"results-{name}-{args.seed}.json"
+    earlier = {}
+    if args.rerun or args.resume or args.report:
+        earlier = {r["id"]: r for r in json.loads(out.read_text())}
+    by_id = {m.ident: m for m in sample}
+
+    def judged(results: list[dict]) -> list[dict]:
+        """Survivors and equivalents judged again by the current list."""
+        for r in results:
+            if r["status"] in ("survived", "equivalent") and r["id"] in by_id:
+                reason = equivalent_reason(by_id[r["id"]], equivalents)
+                r["status"], r["detail"] = ("equivalent", reason) if reason else ("survived", "")
+        return results
+
+    if args.report:
+        report(judged(list(earlier.values())), 0.0, dirs)
+        return
+    if args.rerun or args.resume:
+        def wanted(m: Mutant) -> bool:
+            status = earlier.get(m.ident, {}).get("status")
+            if status is None:
+                return args.resume
+            return args.rerun and status == "survived" and not equivalent_reason(m, equivalents)
+        sample = [m for m in sample if wanted(m)]
+    # Mutants of one file in a row: the build recompiles the least between them.
+    order = sorted(sample, key=lambda m: (m.file, m.line))
+    print(f"mutants: {len(pool)} made from {len(sources(dirs))} files under {' '.join(dirs)}; "
+          f"seed {args.seed} picks {len(order)}", flush=True)
+
+    runner = Runner(args)
+    runner.configure()
+    runner.baseline()
+    print(f"mutants: the unmutated tree passes; test timeout {runner.timeout:.0f} s", flush=True)
+
+    results = []
+    started = time.monotonic()
+    for n, mutant in enumerate(order, 1):
+        t0 = time.monotonic()
+        status, detail = runner.test_mutant(mutant)
+        if status == "survived":
+            reason = equivalent_reason(mutant, equivalents)
+            if reason is not None:
+                status, detail = "equivalent", reason
+        earlier[mutant.ident] = {"id": mutant.ident, "file": mutant.file, "line": mutant.line,
+                                 "before": mutant.before, "after": mutant.after,
+                                 "status": status, "detail": detail}
+        print(f"[{n}/{len(order)}] {status:10} {mutant.file}:{mutant.line} {mutant.ident} "
+              f"({time.monotonic() - t0:.1f} s)", flush=True)
+        out.write_text(json.dumps(list(earlier.values()), indent=1))  # readable during the run
+    results = judged(list(earlier.values()))
+    # Leave the copy as the sources are, ready for the next run's incremental build.
+    sync_tree(runner.tree)
+
+    report(results, time.monotonic() - started, dirs, len(order))
+    print(f"mutants: results in {out}")
+
+
+def report(results: list[dict], seconds: float, dirs: list[str], tested: int = 0) -> None:
+    def count(rows, status):
+        return sum(r["status"] == status for r in rows)
+
+    print()
+    for r in results:
+        if r["status"] == "survived":
+            print(f"SURVIVED {r['file']}:{r['line']} ({r['id']})")
+            for line in r["before"]:
+                print(f"  -{line}")
+            for line in r["after"]:
+                print(f"  +{line}")
+    equivalent = [r for r in results if r["status"] == "equivalent"]
+    if equivalent:
+        print()
+        for r in equivalent:
+            print(f"equivalent {r['file']}:{r['line']}: {r['detail']}")
+    print()
+    groups = {name: paths for name, paths in GROUPS.items() if name != "all"}
+    for name, paths in [("total", dirs)] + list(groups.items()):
+        rows = [r for r in results if any(r["file"].startswith(p + "/") for p in paths)]
+        if not rows or (name != "total" and len(rows) == len(results) and len(groups) > 1
+                        and paths == dirs):
+            continue
+        killed, survived = count(rows, "killed"), count(rows, "survived")
+        scored = killed + survived
+        score = f"{100 * killed / scored:.1f}%" if scored else "n/a"
+        print(f"{name:6}: {len(rows)} mutants: {killed} killed, {survived} survived, "
+              f"{count(rows, 'equivalent')} equivalent, {count(rows, 'nocompile')} did not compile; "
+              f"score {score} ({killed}/{scored})")
+    if tested:
+        print(f"time: {seconds / 60:.1f} min for {tested} mutants, {seconds / tested:.1f} s a mutant")
+
+
+if __name__ == "__main__":
+    main()
