@@ -223,6 +223,9 @@ class Runner:
                f"-DCMAKE_MAKE_PROGRAM={self.ninja}", "-DCMAKE_BUILD_TYPE=Debug",
                # No debug information and no optimisation: the quickest compile and link.
                "-DCMAKE_CXX_FLAGS_DEBUG=-O0", "-DKELDRIN_BUILD_TESTS=ON",
+               # Warnings are errors, as in every build of the Makefile: a mutant that the
+               # project's own build refuses (a function that no longer returns) does not compile.
+               "-DKELDRIN_WERROR=ON",
                # Tests are listed when ctest runs rather than after every link.
                "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST",
                f"-DPython_EXECUTABLE={self.python}"]

@@ -15,8 +15,7 @@ WireResult<Record> read_record(WireReader& reader) {
   auto length = BigSize::from_wire(reader);
   if (!length) return length.error();
   const std::uint64_t n = length.value().value;
-  // Compared before anything is set aside for the value, so a hostile length costs nothing.
-  if (n > reader.remaining()) return reader.fail_to_end();
+  // A view: a hostile length costs nothing, and one past the input fails as any short read.
   auto bytes = reader.read_bytes(n);
   if (!bytes) return bytes.error();
   return Record{type.value().value, n, bytes.value()};

@@ -113,6 +113,17 @@ TEST(StreamTest, EncodeTable) {
   EXPECT_EQ(big.wire_size(), expected.size());
 }
 
+// Records are equal only when type, length and value all are; the fuzz model compares by it.
+TEST(StreamTest, RecordEquality) {
+  const Bytes ab = {0xaa, 0xbb}, ac = {0xaa, 0xcc}, a = {0xaa};
+  const Record r{1, 2, ab};
+  EXPECT_TRUE(r == (Record{1, 2, ab}));
+  for (const Record& other : {Record{2, 2, ab}, Record{1, 1, ab}, Record{1, 2, ac},
+                              Record{2, 1, ab}, Record{1, 1, a}}) {
+    EXPECT_FALSE(r == other) << other.type << ' ' << other.length;
+  }
+}
+
 // A random stream with types and lengths on every BigSize width; values are sized by length.
 Stream RandomStream(std::mt19937_64& rng) {
   static constexpr std::uint64_t kTypes[] = {0,     1,     252,        253,       65535,
