@@ -207,7 +207,9 @@ class Runner:
 
     def run(self, cmd, timeout=None, **kw) -> subprocess.CompletedProcess:
         try:
-            return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, **kw)
+            # A crashing mutant can print any bytes; they must not end the run.
+            return subprocess.run(cmd, capture_output=True, text=True, errors="replace",
+                                  timeout=timeout, **kw)
         except subprocess.TimeoutExpired as e:
             return subprocess.CompletedProcess(cmd, -999, e.stdout or "", "timed out")
 
