@@ -84,7 +84,7 @@ PyObject* no_constructor_defined(PyTypeObject* type, PyObject*, PyObject*) {
   return object_frame([type]() -> PyRef {
     PyRef name = PyRef::steal(PyType_GetName(type));
     if (!name) {
-      if (memory_error_pending()) throw_pending();
+      throw_if_memory_error();
       PyErr_Clear();
       name = api_object(PyUnicode_FromString("<unknown>"));
     }

@@ -33,13 +33,13 @@ PyRef checked(PyObject* result) {
   return PyRef::steal(result);
 }
 
-bool memory_error_pending() { return PyErr_ExceptionMatches(PyExc_MemoryError) != 0; }
+void throw_if_memory_error() {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_pending();
+}
 
 PyRef api_object(PyObject* result) {
   if (result == nullptr) {
-    // Lack of memory is no fault of the module: it reaches the caller as the MemoryError it is,
-    // which a program may handle, and nothing is printed.
-    if (memory_error_pending()) throw_pending();
+    throw_if_memory_error();
     PyErr_Print();
     throw InternalFailure{"Python API call failed"};
   }
@@ -51,7 +51,7 @@ void throw_conversion_error(PyObject* obj, const char* target) {
   const char* name = nullptr;
   if (qualname) name = PyUnicode_AsUTF8AndSize(qualname.get(), nullptr);
   if (name == nullptr) {
-    if (memory_error_pending()) throw_pending();
+    throw_if_memory_error();
     PyErr_Clear();
     name = "<failed to extract type name>";
   }
@@ -63,7 +63,7 @@ PythonError with_argument_name(const char* name, PythonError error) {
   if (Py_TYPE(old) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return error;
   PyRef text = PyRef::steal(PyObject_Str(old));
   if (!text) {
-    if (memory_error_pending()) throw_pending();
+    throw_if_memory_error();
     PyErr_Clear();
     text = api_object(PyUnicode_FromString("<exception str() failed>"));
   }

@@ -42,8 +42,10 @@ struct InternalFailure {
 /// Returns `result` as an owned reference, or throws the pending exception when it is null.
 PyRef checked(PyObject* result);
 
-/// Whether the pending exception is a MemoryError (or a subclass).
-bool memory_error_pending();
+/// After a failed call: throws the pending exception when it is a MemoryError (or a subclass),
+/// which reaches the caller unchanged and unprinted; lack of memory is no fault of the module.
+/// Any other pending exception stays pending for the caller's own fallback.
+void throw_if_memory_error();
 
 /// For objects that the module makes without an error path of its own (names, lists): on null
 /// a pending MemoryError is thrown as it is; any other pending exception is printed and an

@@ -63,7 +63,7 @@ void register_class(PyObject* module, LazyTypeObject& lazy) {
   PyRef name_str = api_object(PyUnicode_FromStringAndSize(name, static_cast<Py_ssize_t>(std::strlen(name))));
   PyRef all = all_list(module);
   if (PyList_Append(all.get(), name_str.get()) < 0) {
-    if (memory_error_pending()) throw_pending();
+    throw_if_memory_error();
     PyErr_Clear();
     throw InternalFailure{std::string("could not append __name__ to __all__: ") + name};
   }
