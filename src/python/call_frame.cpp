@@ -12,7 +12,8 @@ constexpr const char* kGenericInternalFailure = "internal failure in libkeldrin"
 
 // An internal failure becomes the internal-error class with its text. Making either can only fail
 // for lack of memory, and MemoryError is then the truthful report: PyErr_NoMemory never fails, as
-// the interpreter keeps MemoryError instances in reserve.
+// the interpreter keeps MemoryError instances in reserve. The text is decoded with replacement:
+// a what() that is not UTF-8 must not turn the failure into a decoding error.
 void raise_internal(const std::string& message) noexcept {
   PyObject* cls = internal_error_class();
   if (cls == nullptr) {
@@ -20,7 +21,7 @@ void raise_internal(const std::string& message) noexcept {
     return;
   }
   PyRef text = PyRef::steal(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) {
     PyErr_NoMemory();
     return;

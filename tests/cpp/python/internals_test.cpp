@@ -102,6 +102,12 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"InternalEmpty", [] { throw InternalFailure{}; },
                   "InternalError: internal failure in libkeldrin"},
         FrameCase{"Std", [] { throw std::logic_error("odd"); }, "InternalError: odd"},
+        FrameCase{"StdNotUtf8", [] { throw std::runtime_error("odd \xff"); },
+                  "InternalError: odd \xef\xbf\xbd"},
+        FrameCase{"NothingPending", [] { throw_pending(); },
+                  "SystemError: attempted to fetch exception but none was set"},
+        FrameCase{"ApiObjectNoMemory", [] { PyErr_NoMemory(); api_object(nullptr); },
+                  "MemoryError: "},
         FrameCase{"Other", [] { throw 5; }, "InternalError: internal failure in libkeldrin"},
         FrameCase{"NoMemory", [] { throw std::bad_alloc(); }, "MemoryError: "}),
     [](const auto& info) { return std::string(info.param.name); });

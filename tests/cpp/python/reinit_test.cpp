@@ -33,12 +33,13 @@ TEST(Runtime, RecordsAreConstructedAndANewRuntimeIsRefused) {
   Py_Initialize();
   ASSERT_EQ(import_outcome(), "");
   // An instance made by object.__new__, reached through a __new__ that Python code put on the
-  // class, holds the default record: the type 16, not zeroed memory.
+  // class, holds the default record (the type 16, not zeroed memory) and is free to borrow.
   PyRef made = run(
       "(lambda m: (setattr(m.Init, '__new__', staticmethod(lambda c: object.__new__(c))),"
       " m.Init())[1])(__import__('libkeldrin'))");
   ASSERT_TRUE(made);
   EXPECT_EQ(class_object<bolt1::Init>(made.get()).contents.ty, 16);
+  EXPECT_EQ(class_object<bolt1::Init>(made.get()).borrow_flag, 0u);
   made = PyRef();
   ASSERT_EQ(Py_FinalizeEx(), 0);
 

@@ -227,6 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChannelIdCase{"bytes(32)", "", 0}, ChannelIdCase{"bytearray([1] * 32)", "", 1},
         ChannelIdCase{"[255] * 32", "", 255}, ChannelIdCase{"(2,) * 32", "", 2},
         ChannelIdCase{"Seq([3] * 32)", "", 3},
+        ChannelIdCase{"[]", "ValueError: expected a sequence of length 32 (got 0)", 0},
         ChannelIdCase{"[0] * 31", "ValueError: expected a sequence of length 32 (got 31)", 0},
         ChannelIdCase{"[0] * 33", "ValueError: expected a sequence of length 32 (got 33)", 0},
         ChannelIdCase{"5", "TypeError: argument 'channel_id': 'int' object cannot be converted to 'Sequence'", 0},
