@@ -1,5 +1,6 @@
 #include "python/args.h"
 
+#include <cassert>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -88,6 +89,8 @@ class ArgParser {
 
 void parse_vector_args(const ArgDescription& description, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, std::span<PyObject*> slots) {
+  // One slot a parameter: every slot is written, so a longer span would be written past.
+  assert(slots.size() == description.positional.size());
   // The usual call: positional arguments only, enough of them and not too many. None of the
   // checks below can fail for it, so the slots are filled straight away.
   const auto given = static_cast<std::size_t>(nargs);
@@ -109,6 +112,7 @@ void parse_vector_args(const ArgDescription& description, PyObject* const* args,
 
 void parse_tuple_args(const ArgDescription& description, PyObject* args, PyObject* kwargs,
                       std::span<PyObject*> slots) {
+  assert(slots.size() == description.positional.size());
   ArgParser parser(description, slots);
   // The documented view of a tuple's item array; taking the address of PyTuple_GET_ITEM works
   // only while that macro expands to an array element.
