@@ -1,5 +1,6 @@
 #include "python/args.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <string>
@@ -89,14 +90,15 @@ class ArgParser {
 
 void parse_vector_args(const ArgDescription& description, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, std::span<PyObject*> slots) {
-  // One slot a parameter: every slot is written, so a longer span would be written past.
+  // One slot a parameter: every slot of the span is written, so it must be the caller's own.
   assert(slots.size() == description.positional.size());
   // The usual call: positional arguments only, enough of them and not too many. None of the
   // checks below can fail for it, so the slots are filled straight away.
   const auto given = static_cast<std::size_t>(nargs);
   if (kwnames == nullptr && given >= description.required &&
       given <= description.positional.size()) {
-    for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = i < given ? args[i] : nullptr;
+    std::fill(slots.begin(), slots.end(), nullptr);
+    std::copy_n(args, given, slots.begin());
     return;
   }
   ArgParser parser(description, slots);

@@ -29,9 +29,10 @@ bool is_immortal(PyObject* obj) {
 const SmallInts& small_ints() {
   static const SmallInts table = [] {
     SmallInts made;
-    for (int i = 0; i < 256; ++i) {
-      made.ints[i] = api_object(PyLong_FromLong(i)).release();
-      made.immortal = made.immortal && is_immortal(made.ints[i]);
+    long value = 0;
+    for (PyObject*& entry : made.ints) {
+      entry = api_object(PyLong_FromLong(value++)).release();
+      made.immortal = made.immortal && is_immortal(entry);
     }
     return made;
   }();
