@@ -72,6 +72,50 @@ TEST(ParserTupleTest, KeywordsFromTheDict) {
   EXPECT_EQ(PyUnicode_AsUTF8(slots[0]) + std::string(PyUnicode_AsUTF8(slots[1])) +
                 PyUnicode_AsUTF8(slots[2]),
             "xyz");
+  // The required parameters are checked in this form too.
+  kwargs = testing::eval("{'c': 'z'}");
+  args = testing::eval("()");
+  try {
+    parse_tuple_args(description, args.get(), kwargs.get(), slots);
+    ADD_FAILURE() << "a call without its required arguments was accepted";
+  } catch (PythonError& error) {
+    PyErr_SetRaisedException(error.take());
+  }
+  EXPECT_EQ(testing::take_error(),
+            "TypeError: C.f() missing 2 required positional arguments: 'a' and 'b'");
+}
+
+// A class that the interpreter refuses to make (a slot it does not know). Registration raises
+// RuntimeError with the interpreter's error as its cause; any other use prints that error,
+// without recording it as sys.last_value, and raises the internal failure. Nothing is kept, so
+// the next use tries again.
+TEST(LazyTypeObjectTest, ReportsAClassThatCannotBeMade) {
+  static constexpr PyType_Slot kUnknownSlot[] = {{9999, nullptr}};
+  LazyTypeObject lazy(ClassDescription{"Bad", "", nullptr, nullptr, nullptr, kUnknownSlot,
+                                       sizeof(PyObject), nullptr, nullptr});
+  EXPECT_EQ(object_frame([&]() -> PyRef { lazy.get_or_register(); return {}; }), nullptr);
+  PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+  PyRef cause = PyRef::steal(PyException_GetCause(raised.get()));
+  PyErr_SetRaisedException(raised.release());
+  EXPECT_EQ(testing::take_error(), "RuntimeError: An error occurred while initializing class Bad");
+  PyErr_SetRaisedException(cause.release());
+  EXPECT_EQ(testing::take_error(), "RuntimeError: invalid slot offset");
+
+  PyRef captured = testing::eval("__import__('io').StringIO()");
+  PyRef saved = PyRef::borrow(PySys_GetObject("stderr"));
+  PySys_SetObject("last_value", nullptr);
+  PyErr_Clear();
+  PySys_SetObject("stderr", captured.get());
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(object_frame([&]() -> PyRef { lazy.get(); return {}; }), nullptr);
+    EXPECT_EQ(testing::take_error(), "InternalError: failed to create type object for Bad");
+  }
+  PySys_SetObject("stderr", saved.get());
+  PyRef printed = PyRef::steal(PyObject_CallMethod(captured.get(), "getvalue", nullptr));
+  const std::string text = PyUnicode_AsUTF8(printed.get());
+  EXPECT_NE(text.find("RuntimeError: invalid slot offset"), std::string::npos) << text;
+  EXPECT_EQ(PySys_GetObject("last_value"), nullptr);
+  EXPECT_FALSE(lazy.made());
 }
 
 struct FrameCase {
