@@ -263,7 +263,8 @@ bench: $(BENCH_VENV)/.ready
 # ---- Mutation testing -------------------------------------------------------------------------
 # `make mutants` plants single-line faults (universalmutator's C++ rules) in a copy of the tree
 # under build/mutants, a sample of MUTANTS picked by SEED, and runs the fast tests of both tiers on
-# each: the codec and binding GoogleTest binaries, then pytest -x on the freshly built module. It
+# each: the codec and binding GoogleTest binaries, pytest -x on the freshly built module, then a
+# bounded allocation-failure sweep for the paths only a failed allocation reaches. It
 # prints each mutant killed, survived or not compiled, every survivor's file, line and diff, and
 # the score over the mutants that compiled. MUTANT_GROUP is python (src/python), codec (the
 # layers below it) or all (src). Each mutant takes the shared build lock for its own build and

@@ -5,13 +5,17 @@ Mutants come from universalmutator's C++ rules, one file at a time. A fixed seed
 of them; each is written into a copy of the tree under build/mutants/ (the working sources are
 never touched, so an interrupted run leaves nothing mutated), built incrementally without
 link-time optimisation, and tested by the fast tests of both tiers, the ones most likely to fail
-first: the codec's GoogleTest binary, the embedded-interpreter binary, then pytest -x against the
-freshly built module. A mutant is killed when its build succeeds and a test fails, crashes or
+first: the codec's GoogleTest binary, the embedded-interpreter binaries, then pytest -x against the
+freshly built module, and last a bounded allocation-failure sweep (faults/sweep.py), the one test
+that reaches the paths only a failed allocation takes. A mutant is killed when its build succeeds and a test fails, crashes or
 times out; it survives when every test passes; it did not compile when the build fails.
 
-Survivors that cannot change behaviour are listed in tools/mutants-equivalent.txt, matched by
-file, the original line and its replacement (whitespace aside), never by line number, so the
-list survives edits elsewhere in a file. They are reported apart and left out of the score.
+A mutant whose build leaves every object file as the original's (a change in code that the
+preprocessor leaves out for this interpreter, a declaration commented out) is equivalent without
+running a test. Other survivors that cannot change behaviour are listed in
+tools/mutants-equivalent.txt, matched by file, the original line and its replacement (whitespace
+aside; `*` for any replacement), never by line number, so the list survives edits elsewhere in a
+file. Equivalents are reported apart and left out of the score.
 
 The shared build lock is taken for each mutant's build and tests only, so other builds on the
 machine interleave with a long run.
@@ -44,7 +48,7 @@ GROUPS = {
 }
 # What the mutant build and its tests need of the tree: tests run from the copy, so editing them
 # during a run does not change the run.
-TREE_PARTS = ["CMakeLists.txt", "src", "tests", "stubs", "examples", "README.md"]
+TREE_PARTS = ["CMakeLists.txt", "src", "tests", "stubs", "examples", "faults", "README.md"]
 # Slow or unrelated to the binary under test: the stress sweep (16 MiB messages, threads) and
 # mypy on the stub.
 SLOW_TESTS = ["test_stress.py", "test_typing.py"]
@@ -52,6 +56,7 @@ SLOW_TESTS = ["test_stress.py", "test_typing.py"]
 # seconds) last, so that only mutants that pass everything else pay for it.
 FIRST_TESTS = ["test_init_codec.py", "test_setters.py", "test_module.py", "test_fast_paths.py"]
 LAST_TESTS = ["test_leaks.py"]
+SAME_OBJECTS = "every object file is the original's"
 
 
 @dataclass
@@ -103,7 +108,7 @@ def equivalent_reason(mutant: Mutant, entries: list[dict]) -> str | None:
     before = [squash(line) for line in mutant.before]
     after = [squash(line) for line in mutant.after]
     for entry in entries:
-        if entry["file"] == mutant.file and entry["from"] == before and entry["to"] == after:
+        if entry["file"] == mutant.file and entry["from"] == before and entry["to"] in (after, ["*"]):
             return entry["why"]
     return None
 
@@ -204,6 +209,7 @@ class Runner:
         self.cmake = str(venv_bin / "cmake")
         self.ninja = str(venv_bin / "ninja")
         self.timeout = 60.0
+        self.objects: dict[str, str] | None = None  # the original's, once the baseline is built
 
     def run(self, cmd, timeout=None, **kw) -> subprocess.CompletedProcess:
         try:
@@ -228,6 +234,8 @@ class Runner:
                # Warnings are errors, as in every build of the Makefile: a mutant that the
                # project's own build refuses (a function that no longer returns) does not compile.
                "-DKELDRIN_WERROR=ON",
+               # The allocation-failure shim of the last test stage.
+               "-DKELDRIN_FAULTS=ON",
                # Tests are listed when ctest runs rather than after every link.
                "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST",
                f"-DPython_EXECUTABLE={self.python}"]
@@ -249,6 +257,8 @@ class Runner:
                  "--gtest_fail_fast"]
         binding = [str(self.build / "tests/cpp/keldrin_binding_tests"), "--gtest_brief=1",
                    "--gtest_fail_fast"]
+        # Its own process, as it finalises the interpreter: the record made by object.__new__.
+        runtime = [str(self.build / "tests/cpp/keldrin_runtime_tests"), "--gtest_brief=1"]
         tests = self.tree / "tests/python"
         order = [tests / name for name in FIRST_TESTS]
         order += [p for p in sorted(tests.glob("test_*.py"))
@@ -256,18 +266,27 @@ class Runner:
         order += [tests / name for name in LAST_TESTS]
         pytest = [self.python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
                   "-p", "no:randomly", *map(str, order)]
-        return [codec, binding, pytest] if codec_first else [binding, pytest, codec]
+        # About ten seconds, paid only by mutants that pass everything else.
+        sweep = [self.python, str(self.tree / "faults/sweep.py"), "--bounded",
+                 "--shim", str(self.build / "faults/libkeldrin_faultshim.so")]
+        fast = [codec, binding, runtime, pytest] if codec_first else [binding, runtime, pytest, codec]
+        return fast + [sweep]
+
+    def object_digests(self) -> dict[str, str]:
+        return {str(p): hashlib.sha1(p.read_bytes()).hexdigest() for p in self.build.rglob("*.o")}
 
     def build_and_test(self, codec_first: bool) -> tuple[str, str]:
-        """'nocompile', 'killed' or 'survived', with what decided it."""
+        """'nocompile', 'equivalent', 'killed' or 'survived', with what decided it."""
         build = self.run([self.ninja, "-C", str(self.build)], timeout=600)
         if build.returncode != 0:
             return "nocompile", (build.stdout + build.stderr)[-2000:]
+        if self.objects is not None and self.object_digests() == self.objects:
+            return "equivalent", SAME_OBJECTS
         env = {**os.environ, "PYTHONPATH": str(self.module_dir()), "PYTHONDONTWRITEBYTECODE": "1"}
         for cmd in self.test_commands(codec_first):
             proc = self.run(cmd, timeout=self.timeout, env=env, cwd=str(self.tree))
             if proc.returncode != 0:
-                name = Path(cmd[0]).name if "pytest" not in cmd else "pytest"
+                name = "pytest" if "pytest" in cmd else Path(cmd[1 if cmd[0] == self.python else 0]).name
                 why = "timed out" if proc.returncode == -999 else f"exit {proc.returncode}"
                 return "killed", f"{name}: {why}"
         return "survived", ""
@@ -278,6 +297,7 @@ class Runner:
             status, detail = self.build_and_test(codec_first=True)
         if status != "survived":
             sys.exit(f"mutants: the unmutated tree does not pass its tests ({status})\n{detail}")
+        self.objects = self.object_digests()
         # Generous: a mutant that loops forever is killed by the timeout, not waited out.
         self.timeout = max(60.0, 10 * (time.monotonic() - start))
 
@@ -330,7 +350,8 @@ def main() -> None:
     def judged(results: list[dict]) -> list[dict]:
         """Survivors and equivalents judged again by the current list."""
         for r in results:
-            if r["status"] in ("survived", "equivalent") and r["id"] in by_id:
+            if (r["status"] in ("survived", "equivalent") and r["id"] in by_id
+                    and r["detail"] != SAME_OBJECTS):
                 reason = equivalent_reason(by_id[r["id"]], equivalents)
                 r["status"], r["detail"] = ("equivalent", reason) if reason else ("survived", "")
         return results
