@@ -10,23 +10,16 @@ namespace {
 
 constexpr const char* kGenericInternalFailure = "internal failure in libkeldrin";
 
-// An internal failure becomes the internal-error class with its text. Making either can only fail
-// for lack of memory, and MemoryError is then the truthful report: PyErr_NoMemory never fails, as
-// the interpreter keeps MemoryError instances in reserve. The text is decoded with replacement:
-// a what() that is not UTF-8 must not turn the failure into a decoding error.
+// An internal failure becomes the internal-error class with its text. Making either can fail
+// only for lack of memory, and the MemoryError that leaves pending is then the truthful report.
+// The text is decoded with replacement: a what() that is not UTF-8 must not turn the failure
+// into a decoding error.
 void raise_internal(const std::string& message) noexcept {
   PyObject* cls = internal_error_class();
-  if (cls == nullptr) {
-    PyErr_NoMemory();
-    return;
-  }
+  if (cls == nullptr) return;
   PyRef text = PyRef::steal(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!text) {
-    PyErr_NoMemory();
-    return;
-  }
-  PyErr_SetObject(cls, text.get());
+  if (text) PyErr_SetObject(cls, text.get());
 }
 
 }  // namespace
@@ -40,7 +33,6 @@ PyObject* internal_error_class() noexcept {
         "It derives from BaseException so that a plain `except Exception` does not hide it.",
         PyExc_BaseException, nullptr);
     // Left unmade, it is tried again at the next internal failure.
-    if (cls == nullptr) PyErr_Clear();
   }
   return cls;
 }

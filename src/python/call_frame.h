@@ -14,8 +14,8 @@ namespace keldrin::python {
 void raise_in_flight() noexcept;
 
 /// The class of internal failures, derived from BaseException so `except Exception` does not
-/// swallow it. Made on first use; borrowed reference, or null (no exception set) while it
-/// cannot be made for lack of memory.
+/// swallow it. Made on first use; borrowed reference, or null with the MemoryError pending while
+/// it cannot be made for lack of memory.
 PyObject* internal_error_class() noexcept;
 
 /// Runs the body of an entry point that returns an object. The body returns a PyRef; the frame

@@ -234,7 +234,9 @@ INSTANTIATE_TEST_SUITE_P(
         ChannelIdCase{"'a' * 32", "TypeError: argument 'channel_id': 'str' object cannot be interpreted as an integer", 0},
         ChannelIdCase{"[0] * 31 + [256]", "OverflowError: out of range integral type conversion attempted", 0},
         ChannelIdCase{"Seq([0] * 32, 5, TypeError('bad item'))", "TypeError: argument 'channel_id': bad item", 0},
-        ChannelIdCase{"Seq([0] * 32, 5, KeyError('k'))", "KeyError: 'k'", 0}));
+        ChannelIdCase{"Seq([0] * 32, 5, KeyError('k'))", "KeyError: 'k'", 0},
+        ChannelIdCase{"type('L', (Seq,), {'__len__': lambda s: 1 // 0})([0] * 32)",
+                      "ZeroDivisionError: integer division or modulo by zero", 0}));
 
 // A setter's exclusive borrow and a copy's shared borrow both respect borrows already held.
 TEST_F(SettersTest, BorrowConflictsLeaveObjectsUnchanged) {
