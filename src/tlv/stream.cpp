@@ -61,22 +61,20 @@ void Stream::append(std::uint64_t type, ByteSpan value) {
   wire_.insert(wire_.end(), writer.bytes().begin(), writer.bytes().end());
 }
 
-Stream::Iterator Stream::begin() const { return Iterator(wire_.data(), wire_.data() + wire_.size()); }
+Stream::Iterator Stream::begin() const { return Iterator(wire_); }
 
-Stream::Iterator Stream::end() const {
-  const std::uint8_t* end = wire_.data() + wire_.size();
-  return Iterator(end, end);
-}
+Stream::Iterator Stream::end() const { return Iterator(ByteSpan(wire_).subspan(wire_.size())); }
 
-Stream::Iterator::Iterator(const std::uint8_t* at, const std::uint8_t* end) : at_(at), end_(end) {
-  if (at_ == end_) return;
-  WireReader reader(ByteSpan(at_, end_));
+Stream::Iterator::Iterator(ByteSpan rest) : rest_(rest) {
+  if (rest_.empty()) return;
+  WireReader reader(rest_);
   // Cannot fail: only complete records in shortest form enter a stream.
   record_ = read_record(reader).value();
+  record_size_ = static_cast<std::size_t>(reader.position());
 }
 
 Stream::Iterator& Stream::Iterator::operator++() {
-  return *this = Iterator(record_.value.data() + record_.value.size(), end_);
+  return *this = Iterator(rest_.subspan(record_size_));
 }
 
 }  // namespace keldrin

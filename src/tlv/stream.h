@@ -71,14 +71,16 @@ class Stream::Iterator {
     return before;
   }
 
-  friend bool operator==(const Iterator& a, const Iterator& b) { return a.at_ == b.at_; }
+  friend bool operator==(const Iterator& a, const Iterator& b) {
+    return a.rest_.data() == b.rest_.data();
+  }
 
  private:
   friend class Stream;
-  Iterator(const std::uint8_t* at, const std::uint8_t* end);
+  explicit Iterator(ByteSpan rest);
 
-  const std::uint8_t* at_ = nullptr;  // where the current record starts; `end_` past the last
-  const std::uint8_t* end_ = nullptr;
+  ByteSpan rest_;  // from the current record to the end of the stream; empty past the last
+  std::size_t record_size_ = 0;  // the current record's encoding, type and length included
   Record record_;
 };
 
