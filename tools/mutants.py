@@ -231,6 +231,9 @@ class Runner:
                f"-DCMAKE_MAKE_PROGRAM={self.ninja}", "-DCMAKE_BUILD_TYPE=Debug",
                # No debug information and no optimisation: the quickest compile and link.
                "-DCMAKE_CXX_FLAGS_DEBUG=-O0", "-DKELDRIN_BUILD_TESTS=ON",
+               # The standard library's bounds checks: a mutant that indexes one past an array
+               # stops there instead of quietly writing over its neighbour.
+               "-DCMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS",
                # Warnings are errors, as in every build of the Makefile: a mutant that the
                # project's own build refuses (a function that no longer returns) does not compile.
                "-DKELDRIN_WERROR=ON",
