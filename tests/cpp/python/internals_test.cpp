@@ -7,6 +7,7 @@
 
 #include <array>
 #include <functional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@ struct ParseCase {
   std::vector<const char*> keywords;   // then the rest by these names
   const char* result;                  // the slots as the values' names, "-" for empty; or the error
 };
+
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.result; }
 
 class ParserTest : public ::testing::TestWithParam<ParseCase> {};
 
@@ -91,8 +94,10 @@ TEST(ParserTupleTest, KeywordsFromTheDict) {
 // the next use tries again.
 TEST(LazyTypeObjectTest, ReportsAClassThatCannotBeMade) {
   static constexpr PyType_Slot kUnknownSlot[] = {{9999, nullptr}};
-  LazyTypeObject lazy(ClassDescription{"Bad", "", nullptr, nullptr, nullptr, kUnknownSlot,
-                                       sizeof(PyObject), nullptr, nullptr});
+  // Kept by reference, as the module's own descriptions are.
+  static const ClassDescription kBad{"Bad", "", nullptr, nullptr, nullptr, kUnknownSlot,
+                                     sizeof(PyObject), nullptr, nullptr};
+  LazyTypeObject lazy(kBad);
   EXPECT_EQ(object_frame([&]() -> PyRef { lazy.get_or_register(); return {}; }), nullptr);
   PyRef raised = PyRef::steal(PyErr_GetRaisedException());
   PyRef cause = PyRef::steal(PyException_GetCause(raised.get()));
