@@ -5,10 +5,11 @@ Mutants come from universalmutator's C++ rules, one file at a time. A fixed seed
 of them; each is written into a copy of the tree under build/mutants/ (the working sources are
 never touched, so an interrupted run leaves nothing mutated), built incrementally without
 link-time optimisation, and tested by the fast tests of both tiers, the ones most likely to fail
-first: the codec's GoogleTest binary, the embedded-interpreter binaries, then pytest -x against the
-freshly built module, and last a bounded allocation-failure sweep (faults/sweep.py), the one test
-that reaches the paths only a failed allocation takes. A mutant is killed when its build succeeds and a test fails, crashes or
-times out; it survives when every test passes; it did not compile when the build fails.
+first: the codec's GoogleTest binary, the embedded-interpreter binaries, then pytest -x against
+the freshly built module, and last a bounded allocation-failure sweep (faults/sweep.py), the one
+test that reaches the paths only a failed allocation takes. A mutant is killed when its build
+succeeds and a test fails, crashes or times out; it survives when every test passes; it did not
+compile when the build fails.
 
 A mutant whose build leaves every object file as the original's (a change in code that the
 preprocessor leaves out for this interpreter, a declaration commented out) is equivalent without
@@ -108,7 +109,8 @@ def equivalent_reason(mutant: Mutant, entries: list[dict]) -> str | None:
     before = [squash(line) for line in mutant.before]
     after = [squash(line) for line in mutant.after]
     for entry in entries:
-        if entry["file"] == mutant.file and entry["from"] == before and entry["to"] in (after, ["*"]):
+        if (entry["file"] == mutant.file and entry["from"] == before
+                and entry["to"] in (after, ["*"])):
             return entry["why"]
     return None
 
@@ -272,7 +274,8 @@ class Runner:
         # About ten seconds, paid only by mutants that pass everything else.
         sweep = [self.python, str(self.tree / "faults/sweep.py"), "--bounded",
                  "--shim", str(self.build / "faults/libkeldrin_faultshim.so")]
-        fast = [codec, binding, runtime, pytest] if codec_first else [binding, runtime, pytest, codec]
+        binaries = [binding, runtime]
+        fast = [codec, *binaries, pytest] if codec_first else [*binaries, pytest, codec]
         return fast + [sweep]
 
     def object_digests(self) -> dict[str, str]:
@@ -289,7 +292,9 @@ class Runner:
         for cmd in self.test_commands(codec_first):
             proc = self.run(cmd, timeout=self.timeout, env=env, cwd=str(self.tree))
             if proc.returncode != 0:
-                name = "pytest" if "pytest" in cmd else Path(cmd[1 if cmd[0] == self.python else 0]).name
+                # The program, or for a Python script (the sweep) the script.
+                program = cmd[1] if cmd[0] == self.python else cmd[0]
+                name = "pytest" if "pytest" in cmd else Path(program).name
                 why = "timed out" if proc.returncode == -999 else f"exit {proc.returncode}"
                 return "killed", f"{name}: {why}"
         return "survived", ""
