@@ -1,5 +1,6 @@
 #include "python/call_frame.h"
 
+#include <atomic>
 #include <exception>
 #include <new>
 #include <string>
@@ -25,16 +26,16 @@ void raise_internal(const std::string& message) noexcept {
 }  // namespace
 
 PyObject* internal_error_class() noexcept {
-  static PyObject* cls = nullptr;
-  if (cls == nullptr) {
-    cls = PyErr_NewExceptionWithDoc(
-        "libkeldrin.InternalError",
-        "A failure inside libkeldrin itself rather than in the data or arguments it was given.\n"
-        "It derives from BaseException so that a plain `except Exception` does not hide it.",
-        PyExc_BaseException, nullptr);
-    // Left unmade, it is tried again at the next internal failure.
-  }
-  return cls;
+  static std::atomic<PyObject*> cls = nullptr;
+  if (PyObject* made = cls.load(std::memory_order_acquire)) return made;
+  PyRef made = PyRef::steal(PyErr_NewExceptionWithDoc(
+      "libkeldrin.InternalError",
+      "A failure inside libkeldrin itself rather than in the data or arguments it was given.\n"
+      "It derives from BaseException so that a plain `except Exception` does not hide it.",
+      PyExc_BaseException, nullptr));
+  // Left unmade, it is tried again at the next internal failure.
+  if (!made) return nullptr;
+  return keep_first(cls, std::move(made));
 }
 
 void raise_in_flight() noexcept {

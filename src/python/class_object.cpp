@@ -1,12 +1,21 @@
 #include "python/class_object.h"
 
+#include <string>
 #include <vector>
 
 namespace keldrin::python {
 
 namespace {
 
-PyRef create_type_object(const ClassDescription& description, const std::string& doc) {
+// A class with a text signature gets it in front of its docstring, where inspect finds it.
+std::string built_doc(const ClassDescription& d) {
+  return d.text_signature != nullptr ? std::string(d.name) + d.text_signature + "\n--\n\n" + d.doc
+                                     : std::string(d.doc);
+}
+
+PyRef create_type_object(const ClassDescription& description) {
+  // PyType_FromSpec copies the docstring into the type, so this copy need not outlive the call.
+  const std::string doc = built_doc(description);
   std::vector<PyType_Slot> slots;
   if (!doc.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
   bool has_new = false;
@@ -40,23 +49,10 @@ PyRef create_type_object(const ClassDescription& description, const std::string&
 
 }  // namespace
 
-const std::string& LazyTypeObject::built_doc() {
-  if (!built_doc_) {
-    const ClassDescription& d = description_;
-    built_doc_ = d.text_signature != nullptr
-                     ? std::string(d.name) + d.text_signature + "\n--\n\n" + d.doc
-                     : std::string(d.doc);
-  }
-  return *built_doc_;
-}
-
 PyTypeObject* LazyTypeObject::get_or_register() {
-  if (type_ != nullptr) return type_;
+  if (PyTypeObject* type = stored()) return type;
   try {
-    PyRef made = create_type_object(description_, built_doc());
-    // Making a type can run Python code; if that stored a type first, keep the stored one.
-    if (type_ == nullptr) type_ = reinterpret_cast<PyTypeObject*>(made.release());
-    return type_;
+    return reinterpret_cast<PyTypeObject*>(keep_first(type_, create_type_object(description_)));
   } catch (PythonError& failure) {
     // Lack of memory stays a MemoryError, which a program can handle; the RuntimeError is for
     // a class that cannot be made at all.

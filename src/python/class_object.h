@@ -1,9 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <new>
-#include <optional>
 #include <span>
-#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -40,7 +39,8 @@ struct ClassDescription {
   destructor dealloc;
 };
 
-/// A class's type object, made on first need and kept for the life of the process.
+/// A class's type object, made on first need and kept for the life of the process. Any thread
+/// may ask for it: the one stored first is the one every thread gets.
 class LazyTypeObject {
  public:
   explicit constexpr LazyTypeObject(const ClassDescription& description)
@@ -53,22 +53,24 @@ class LazyTypeObject {
   /// Plain form, for use outside registration: borrowed type object; a failure is printed and
   /// becomes the internal failure "failed to create type object for <name>".
   PyTypeObject* get() {
-    if (type_ != nullptr) return type_;
+    if (PyTypeObject* type = stored()) return type;
     return get_after_miss();
   }
 
   /// Whether the type object exists yet.
-  bool made() const { return type_ != nullptr; }
+  bool made() const { return stored() != nullptr; }
 
   const ClassDescription& description() const { return description_; }
 
  private:
   PyTypeObject* get_after_miss();
-  const std::string& built_doc();
+  // Acquire: a thread that finds the type also sees the object that its maker wrote.
+  PyTypeObject* stored() const {
+    return reinterpret_cast<PyTypeObject*>(type_.load(std::memory_order_acquire));
+  }
 
   const ClassDescription& description_;
-  PyTypeObject* type_ = nullptr;
-  std::optional<std::string> built_doc_;
+  std::atomic<PyObject*> type_ = nullptr;
 };
 
 /// tp_alloc of every class: the object with a default-constructed record and a free borrow

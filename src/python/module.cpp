@@ -33,15 +33,14 @@ constexpr const char* kSubInterpreterMessage =
     "first loaded it";
 
 // The module made by the first successful initialisation; one strong reference, kept for good.
-PyObject* module_cache = nullptr;
+std::atomic<PyObject*> module_cache = nullptr;
 
 PyObject* all_name() {
-  static PyObject* name = [] {
-    PyObject* str = api_object(PyUnicode_FromStringAndSize("__all__", 7)).release();
-    PyUnicode_InternInPlace(&str);
-    return str;
-  }();
-  return name;
+  static std::atomic<PyObject*> name = nullptr;
+  if (PyObject* made = name.load(std::memory_order_acquire)) return made;
+  PyObject* str = api_object(PyUnicode_FromStringAndSize("__all__", 7)).release();
+  PyUnicode_InternInPlace(&str);
+  return keep_first(name, PyRef::steal(str));
 }
 
 // The module's __all__ list, made empty if the module has none yet; new reference.
@@ -110,16 +109,21 @@ void claim_interpreter() {
 
 PyRef make_module() {
   claim_interpreter();
-  if (module_cache != nullptr) return PyRef::borrow(module_cache);
+  if (PyObject* cached = module_cache.load(std::memory_order_acquire)) return PyRef::borrow(cached);
 
-  PyRef module = checked(PyModule_Create2(&kModuleDef, 1013));
+  PyRef module = checked(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
+#ifdef Py_GIL_DISABLED
+  // Every piece of shared state is atomic or taken under a borrow, so the interpreter may keep
+  // the GIL off for the whole process.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) throw_pending();
+#endif
   register_class(module.get(), class_of<bolt1::Init>());
   register_class(module.get(), class_of<bolt1::Error>());
   register_class(module.get(), class_of<bolt1::Ping>());
   register_class(module.get(), class_of<bolt1::Pong>());
   register_class(module.get(), class_of<bolt1::Warning>());
-  module_cache = module.release();
-  return PyRef::borrow(module_cache);
+  // Two threads that import at once each build a module; the first cached is the one both get.
+  return PyRef::borrow(keep_first(module_cache, std::move(module)));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <utility>
 
 #include "python/binding.h"
@@ -38,5 +39,20 @@ class PyRef {
   explicit PyRef(PyObject* p) : p_(p) {}
   PyObject* p_ = nullptr;
 };
+
+/// Fills a process-wide cache that is filled at most once and then kept: stores the reference
+/// that `made` holds unless the cache is filled already, in which case `made` is dropped; either
+/// way returns the cached object, borrowed. Making the object can run Python code, and on a
+/// free-threaded build another thread can be making the same one: the first compare-and-swap
+/// wins, so every caller, on every thread, gets the one object.
+/// REQUIRES: `made` is not empty.
+inline PyObject* keep_first(std::atomic<PyObject*>& cache, PyRef made) {
+  PyObject* stored = nullptr;
+  if (cache.compare_exchange_strong(stored, made.get(), std::memory_order_acq_rel,
+                                    std::memory_order_acquire)) {
+    return made.release();
+  }
+  return stored;
+}
 
 }  // namespace keldrin::python

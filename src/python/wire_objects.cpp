@@ -27,6 +27,9 @@ bool is_immortal(PyObject* obj) {
 }
 
 const SmallInts& small_ints() {
+  // On a free-threaded build a second thread may wait here, attached, while the first fills the
+  // table; that is safe because filling it only reads the interpreter's own small ints, which
+  // allocates nothing and so never waits for the other thread.
   static const SmallInts table = [] {
     SmallInts made;
     long value = 0;
