@@ -9,6 +9,22 @@ namespace keldrin::python {
 
 namespace {
 
+#ifdef Py_GIL_DISABLED
+// Holds an object's own lock, the one its methods take on a free-threaded build, so that no other
+// thread resizes or refills its storage while the module reads that storage directly. Released on
+// scope exit, so a failed allocation inside cannot leave the object locked.
+class CriticalSection {
+ public:
+  explicit CriticalSection(PyObject* obj) { PyCriticalSection_Begin(&section_, obj); }
+  ~CriticalSection() { PyCriticalSection_End(&section_); }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+ private:
+  PyCriticalSection section_;
+};
+#endif
+
 // A sequence's reported length only sizes the first allocation; one that claims more than this
 // gets this much and the vector grows as items really arrive.
 constexpr Py_ssize_t kMaxLengthHint = 1 << 20;
@@ -42,6 +58,19 @@ bool copy_small_ints(PyObject* const* items, Py_ssize_t count, std::vector<std::
   }
   out = std::move(bytes);
   return true;
+}
+
+// The fast path for an exact list or tuple; false when it does not apply.
+bool copy_exact_sequence(PyObject* obj, std::vector<std::uint8_t>& out) {
+  if (PyTuple_CheckExact(obj)) {
+    return copy_small_ints(PySequence_Fast_ITEMS(obj), PyTuple_GET_SIZE(obj), out);
+  }
+  if (!PyList_CheckExact(obj)) return false;
+#ifdef Py_GIL_DISABLED
+  // Another thread may resize the list, and move its item array, while the items are read.
+  CriticalSection section(obj);
+#endif
+  return copy_small_ints(PySequence_Fast_ITEMS(obj), PyList_GET_SIZE(obj), out);
 }
 
 // The general path: any sequence, read through its iterator.
@@ -111,17 +140,21 @@ ByteInput ByteInput::from_sequence(PyObject* obj) {
     return input;
   }
   if (PyByteArray_CheckExact(obj)) {
+#ifdef Py_GIL_DISABLED
+    // Another thread may resize it during the decode: copied under its lock, not viewed.
+    CriticalSection section(obj);
+    const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
+    input.owned_.assign(data, data + PyByteArray_GET_SIZE(obj));
+#else
     input.in_place_ = true;
     input.in_place_view_ = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj)),
                            static_cast<std::size_t>(PyByteArray_GET_SIZE(obj)));
+#endif
     return input;
   }
   if (PyUnicode_Check(obj)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) throw_conversion_error(obj, "Sequence");
-  const bool fast = (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) &&
-                    copy_small_ints(PySequence_Fast_ITEMS(obj), PySequence_Fast_GET_SIZE(obj),
-                                    input.owned_);
-  if (!fast) read_items(obj, input.owned_);
+  if (!copy_exact_sequence(obj, input.owned_)) read_items(obj, input.owned_);
   return input;
 }
 

@@ -30,7 +30,8 @@ Stream copy_stream(PyObject* obj);
 ///
 /// For exact bytes and bytearray objects the bytes are viewed in place: the caller keeps the
 /// object alive and runs no Python code while it reads them, so nothing can change them. Anything
-/// else is copied item by item into a vector that this object owns.
+/// else is copied item by item into a vector that this object owns, and so is a bytearray on a
+/// free-threaded build, where another thread could resize it during the read.
 class ByteInput {
  public:
   /// May run Python code (the sequence's __len__, __iter__, its items' __index__).

@@ -2,8 +2,13 @@
 
 import collections.abc
 import operator
+import sysconfig
 
 import pytest
+
+
+# No interpreter lock: calls on one object from several threads really overlap.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def index_error_text(value):

@@ -9,9 +9,7 @@ import time
 import pytest
 
 from libkeldrin import Init
-
-with open("/proc/self/maps") as maps:
-    SANITIZED = any("asan" in line for line in maps)
+from support import FREE_THREADED
 
 HEADER = bytes.fromhex("001000000000")
 MESSAGE = bytes.fromhex("0010" "0001" "22" "0002" "0a28" "0120") + bytes(range(32)) + bytes.fromhex(
@@ -55,6 +53,9 @@ def fast_switching():
     sys.setswitchinterval(interval)
 
 
+READ_REFUSALS = {"Already mutably borrowed"} if FREE_THREADED else set()
+
+
 def test_four_threads_on_shared_objects(fast_switching):
     shared = Init().wire_decode(MESSAGE)
     expected = shared.wire()
@@ -84,8 +85,9 @@ def test_four_threads_on_shared_objects(fast_switching):
                     with pytest.raises(TypeError):
                         shared.features = expected
             except RuntimeError as error:
-                # Only an assignment can meet a decode in progress on another thread.
-                if op not in (2, 4):
+                # With the interpreter lock only an assignment can meet a decode in progress on
+                # another thread; without it a read can also meet an assignment in progress.
+                if op not in (2, 4) and str(error) not in READ_REFUSALS:
                     failures.append(error)
                 refusals.append(str(error))
             except BaseException as error:  # noqa: BLE001 - reported below
@@ -98,7 +100,7 @@ def test_four_threads_on_shared_objects(fast_switching):
         thread.join(timeout=120)
     assert not any(thread.is_alive() for thread in threads)
     assert failures == []
-    assert set(refusals) <= {"Already borrowed"}
+    assert set(refusals) <= {"Already borrowed"} | READ_REFUSALS
     # Every borrow was given back: the object is free and unchanged.
     shared.ty = 16
     assert shared.wire() == expected
@@ -141,6 +143,7 @@ def test_assignment_from_another_thread_during_a_decode_is_refused():
 # 2^20 records of 16 bytes: type 2^32 (9 bytes), length 6 (1 byte), 6 value bytes.
 LARGE_CHILD = """
 import json
+import sysconfig
 import libkeldrin
 
 def peak():
@@ -157,6 +160,8 @@ growth = peak() - before
 encoded = decoded.wire()
 with open("/proc/self/maps") as maps:
     sanitized = any("asan" in line for line in maps)
+# ThreadSanitizer is linked into such an interpreter, and shadows every byte it touches.
+sanitized = sanitized or "--with-thread-sanitizer" in sysconfig.get_config_var("CONFIG_ARGS")
 print(json.dumps({
     "size": len(data),
     "growth": growth,
@@ -200,3 +205,78 @@ def test_feature_lengths_beyond_the_input_fail():
     for data in [bytes.fromhex("0010ffff") + bytes(100), HEADER[:4] + bytes.fromhex("ffff")]:
         with pytest.raises(OSError, match="^failed to fill whole buffer$"):
             Init().wire_decode(data)
+
+
+def test_threads_agree_with_a_single_threaded_run():
+    # Two messages of different lengths, so that a mutator flipping a shared input between them
+    # resizes its storage, and the outcome of each (its re-encoding or its error) computed here
+    # first, on one thread.
+    messages = [MESSAGE, HEADER + bytes.fromhex("0103aabbcc"), SHORT]
+
+    def outcome(call):
+        try:
+            return call()
+        except (OSError, RuntimeError) as error:
+            return (type(error), str(error))
+
+    expected = {bytes(m): outcome(lambda m=m: Init().wire_decode(m).wire()) for m in messages}
+    shared_bytes = bytearray(messages[0])
+    shared_list = list(messages[0])
+    shared = Init().wire_decode(HEADER)
+    tys = [16, 1, 65535]
+    encodings = [[ty >> 8, ty & 255] + list(HEADER[2:]) for ty in tys]
+    read_refusals = {(RuntimeError, r) for r in READ_REFUSALS}
+    stop = threading.Event()
+    failures = []
+
+    def check(what, got, allowed):
+        if got not in allowed:
+            failures.append((what, got))
+
+    def mutator():
+        flip = 0
+        while not stop.is_set():
+            flip ^= 1
+            shared_bytes[:] = messages[flip]
+            shared_list[:] = messages[flip]
+
+    def worker(seed):
+        rng = random.Random(seed)
+        own = Init()
+        for _ in range(3000):
+            if stop.is_set():
+                return
+            op = rng.randrange(6)
+            if op == 0:
+                m = rng.choice(messages)
+                check("private decode", outcome(lambda: own.wire_decode(m).wire()), [expected[m]])
+            elif op == 1:
+                check("shared bytearray", outcome(lambda: own.wire_decode(shared_bytes).wire()),
+                      [expected[m] for m in messages[:2]])
+            elif op == 2:
+                check("shared list", outcome(lambda: own.wire_decode(shared_list).wire()),
+                      [expected[m] for m in messages[:2]])
+            elif op == 3:
+                check("shared wire", outcome(shared.wire), [*encodings, *read_refusals])
+            elif op == 4:
+                check("shared decode", outcome(lambda: shared.wire_decode(MESSAGE).wire()),
+                      [expected[MESSAGE], *read_refusals])
+            else:
+                try:
+                    shared.ty = rng.choice(tys)
+                except RuntimeError as error:
+                    check("shared assignment", str(error), ["Already borrowed"])
+
+    threads = [threading.Thread(target=mutator)]
+    threads += [threading.Thread(target=worker, args=(seed,)) for seed in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads[1:]:
+        thread.join(timeout=120)
+    stop.set()
+    threads[0].join(timeout=60)
+    assert not any(thread.is_alive() for thread in threads)
+    assert failures == []
+    # Every borrow was given back.
+    shared.ty = 16
+    assert shared.wire() == encodings[0]
