@@ -166,6 +166,40 @@ sanitize: sanitize-install
 	ASAN_OPTIONS=detect_leaks=1 $$(find $(SAN_BUILD)/cpp -name keldrin_codec_tests -type f) --gtest_brief=1
 	$(SAN_ENV) $(SAN_VPY) -m pytest -q tests/python
 
+# ---- ThreadSanitizer ---------------------------------------------------------------------------
+# `make tsan PYTHON=$$(tools/find-python 3.14t-tsan)` builds the extension with clang's
+# ThreadSanitizer for a free-threaded interpreter built with it, in a venv and build tree of their
+# own, and runs the threaded tests with the GIL kept off. Each process writes its reports to a file
+# of its own (pytest captures stderr, and a child's would be lost); any report fails the run. The
+# suppressions are those the interpreter ships for races known in CPython itself.
+TSAN_VENV ?= .venv/tsan-$(PY_VERSION)
+TSAN_BUILD ?= build/tsan-$(PY_VERSION)
+TSAN_VPY := $(TSAN_VENV)/bin/python
+TSAN_FLAGS := -fsanitize=thread -g
+TSAN_OPTIONS_FOR = suppressions=$(1)/share/tsan/suppressions_free_threading.txt handle_segv=0 \
+	log_path=$(abspath $(TSAN_BUILD))/reports/tsan external_symbolizer_path=/usr/lib/llvm-14/bin/llvm-symbolizer
+
+.PHONY: tsan
+
+$(TSAN_VENV)/.ready: Makefile
+	$(PYTHON) -m venv $(TSAN_VENV)
+	$(TSAN_VPY) -m pip install -q scikit-build-core cmake ninja pytest
+	touch $@
+
+tsan: $(TSAN_VENV)/.ready
+	@$(PYTHON) -c 'import sysconfig, sys; sys.exit("--with-thread-sanitizer" not in sysconfig.get_config_var("CONFIG_ARGS"))' || \
+		{ echo "tsan: $(PYTHON) is not built with ThreadSanitizer (tools/find-python 3.14t-tsan finds one)" >&2; exit 1; }
+	@command -v clang++ >/dev/null || { echo "tsan: needs clang (apt-get install clang)" >&2; exit 1; }
+	CC=clang CXX=clang++ CFLAGS="$(TSAN_FLAGS)" CXXFLAGS="$(TSAN_FLAGS)" LDFLAGS=-fsanitize=thread \
+		$(TSAN_VPY) -m pip install -q --no-build-isolation -Cinstall.strip=false \
+		-Cbuild-dir=$(TSAN_BUILD)/wheel -Ccmake.build-type=RelWithDebInfo $(SKB_WERROR) .
+	rm -rf $(TSAN_BUILD)/reports && mkdir -p $(TSAN_BUILD)/reports
+	TSAN_OPTIONS="$(call TSAN_OPTIONS_FOR,$(shell $(PYTHON) -c 'import sys; print(sys.base_prefix)'))" PYTHON_GIL=0 \
+		$(TSAN_VPY) -m pytest -q -p no:cacheprovider tests/python/test_stress.py
+	@if ls $(TSAN_BUILD)/reports | grep -q .; then cat $(TSAN_BUILD)/reports/*; \
+		echo "tsan: ThreadSanitizer reported the races above" >&2; exit 1; fi
+	@echo "tsan: no reports"
+
 # ---- Fuzzing ----------------------------------------------------------------------------------
 # `make fuzz` builds the libFuzzer targets of fuzz/ with clang and runs each for FUZZ_SECONDS,
 # growing a corpus under FUZZ_BUILD from the seeds in fuzz/corpus; any crash, leak, sanitizer
