@@ -27,7 +27,11 @@ PyRef create_type_object(const ClassDescription& description) {
   if (description.getsets != nullptr) slots.push_back({Py_tp_getset, description.getsets});
   slots.push_back({Py_tp_base, &PyBaseObject_Type});
   if (!has_new) slots.push_back({Py_tp_new, reinterpret_cast<void*>(no_constructor_defined)});
+#ifdef Py_GIL_DISABLED
+  slots.push_back({Py_tp_free, reinterpret_cast<void*>(description.free)});
+#else
   slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(description.dealloc)});
+#endif
   slots.push_back({Py_tp_alloc, reinterpret_cast<void*>(description.alloc)});
   slots.push_back({0, nullptr});
 

@@ -36,7 +36,15 @@ struct ClassDescription {
   std::span<const PyType_Slot> own_slots;
   Py_ssize_t basicsize;
   allocfunc alloc;
+  // How an instance is released. With the interpreter lock, `dealloc` is tp_dealloc: it destroys
+  // the record, frees the block and drops the instance's reference to its type. On a
+  // free-threaded build the interpreter's own heap-type deallocator runs instead, since only it
+  // drops that reference from the releasing thread's own count of the type (as making an
+  // instance took it): a plain Py_DECREF of the type from every thread would make the type's
+  // shared count the one cache line all threads fight over. It calls `free` as tp_free, which
+  // destroys the record and frees the block.
   destructor dealloc;
+  freefunc free;
 };
 
 /// A class's type object, made on first need and kept for the life of the process. Any thread
@@ -119,6 +127,13 @@ void class_dealloc(PyObject* obj) {
     class_object<T>(obj).contents.~T();
     Py_TYPE(obj)->tp_free(obj);
   });
+}
+
+/// tp_free for a class whose record is T, on a free-threaded build (see ClassDescription).
+template <class T>
+void class_free(void* block) noexcept {
+  class_object<T>(static_cast<PyObject*>(block)).contents.~T();
+  PyObject_Free(block);
 }
 
 /// Py_tp_new of every class that Python code may not instantiate: always TypeError

@@ -96,6 +96,7 @@ const ClassDescription kInitDescription{
     .basicsize = sizeof(PyClassObject<Init>),
     .alloc = class_alloc<Init>,
     .dealloc = class_dealloc<Init>,
+    .free = class_free<Init>,
 };
 
 }  // namespace

@@ -29,6 +29,7 @@ constexpr ClassDescription field_only(const char* name, PyGetSetDef* attributes,
       .basicsize = sizeof(PyClassObject<T>),
       .alloc = class_alloc<T>,
       .dealloc = class_dealloc<T>,
+      .free = class_free<T>,
   };
 }
 
