@@ -1,4 +1,4 @@
-# `make demo` and `make test` do all the set-up on a fresh machine: find a Python >= 3.12, make a
+# `make demo` and `make test` do all the set-up on a fresh machine: find a Python >= 3.11, make a
 # virtual environment for it, build and install the package into it, then run.
 # `make test PYTHON=/path/to/python3.13` picks the interpreter.
 
@@ -8,7 +8,7 @@ PYTHON := $(shell tools/find-python 2>/dev/null)
 endif
 ifeq ($(PYTHON)$(filter-out clean,$(or $(MAKECMDGOALS),all)),)
 else ifeq ($(PYTHON),)
-$(error no Python 3.12 or later on PATH or under pyenv's versions folder; install one, or name it: make $(or $(MAKECMDGOALS),all) PYTHON=/path/to/python3.12)
+$(error no Python 3.11 or later on PATH or under pyenv's versions folder; install one, or name it: make $(or $(MAKECMDGOALS),all) PYTHON=/path/to/python3.11)
 endif
 # With the ABI flags, so that a debug build (3.14d) gets a venv and build tree of its own.
 PY_VERSION := $(if $(PYTHON),$(shell $(PYTHON) -c 'import sys; print("%d.%d%s" % (*sys.version_info[:2], sys.abiflags))'))

@@ -17,3 +17,5 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include "python/compat.h"

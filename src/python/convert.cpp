@@ -33,7 +33,7 @@ constexpr Py_ssize_t kMaxLengthHint = 1 << 20;
 // a call per item, but may change in any 3.x.0: they are used only on the series they were
 // tested with, and any later one takes the public call.
 Py_ssize_t small_value(PyObject* item) {
-#if PY_VERSION_HEX < 0x03100000
+#if PY_MINOR_VERSION >= 12 && PY_MINOR_VERSION <= 15
   auto* number = reinterpret_cast<PyLongObject*>(item);
   return PyUnstable_Long_IsCompact(number) ? PyUnstable_Long_CompactValue(number) : -1;
 #else

@@ -20,9 +20,13 @@ struct SmallInts {
 bool is_immortal(PyObject* obj) {
 #if PY_VERSION_HEX >= 0x030E0000
   return PyUnstable_IsImmortal(obj);
-#else
+#elif PY_MINOR_VERSION >= 12
   // 3.12 and 3.13 offer only the private test; its meaning is fixed for those two series.
   return _Py_IsImmortal(obj);
+#else
+  // 3.11 has no immortal objects: every item a list holds needs a reference of its own.
+  static_cast<void>(obj);
+  return false;
 #endif
 }
 

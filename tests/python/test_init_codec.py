@@ -3,6 +3,7 @@
 import array
 import random
 import sys
+import traceback
 
 import pytest
 
@@ -444,6 +445,15 @@ def test_prefixed_error_keeps_the_cause():
         decode([0, 16, 0, 0, 0, Index(0, fail)])
     assert excinfo.value.args == ("argument 'buff': no",)
     assert excinfo.value.__cause__ is cause
+
+
+def test_passed_on_exception_keeps_its_traceback():
+    # The frame that raised stays on it, so the caller's report shows where the failure began.
+    error = KeyError("k")
+    with pytest.raises(KeyError) as excinfo:
+        decode([0, 16, 0, 0, 0, Raises(error)])
+    assert excinfo.value is error
+    assert traceback.extract_tb(error.__traceback__)[-1].name == "__index__"
 
 
 # Each row goes through the fast paths for exact lists and tuples where it can, and through the
