@@ -277,22 +277,32 @@ BENCH_BUILD ?= build/bench-$(PY_VERSION)
 BENCH_VPY := $(BENCH_VENV)/bin/python
 BENCH_ARGS ?=
 
-.PHONY: bench
+.PHONY: bench bench-install
 
 $(BENCH_VENV)/.ready:
 	$(PYTHON) -m venv $(BENCH_VENV)
 	$(BENCH_VPY) -m pip install -q --upgrade pip
 	$(BENCH_VPY) -m pip install -q scikit-build-core cmake ninja
-	$(BENCH_VPY) -m pip install -q pyln-proto pyln-bolt1 || \
+	@# Wheels only: where a dependency has none (a free-threaded interpreter), building it from
+	@# source fetches more sources and fails offline only after minutes of retries.
+	$(BENCH_VPY) -m pip install -q --only-binary=:all: pyln-proto pyln-bolt1 || \
 		echo "bench: pyln-proto could not be installed; its rows print n/a"
 	touch $@
 
-bench: $(BENCH_VENV)/.ready
+# On a free-threaded interpreter the single-thread round trip is also timed, in the same run, on
+# the default build of the same series, installed the same way.
+BENCH_DEFAULT_BUILD := $(if $(findstring t,$(PY_VERSION)),$(shell tools/find-python $(subst t,,$(PY_VERSION)) 2>/dev/null))
+
+bench-install: $(BENCH_VENV)/.ready
+	$(BENCH_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BENCH_BUILD)/wheel $(SKB_WERROR) .
+
+bench: bench-install
 	command -v valgrind >/dev/null || [ "$$(id -u)" != 0 ] || \
 		{ DEBIAN_FRONTEND=noninteractive apt-get update -qq && apt-get install -y -qq valgrind; } || \
 		echo "bench: valgrind could not be installed; instruction counts print n/a"
-	$(BENCH_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BENCH_BUILD)/wheel $(SKB_WERROR) .
-	$(BENCH_VPY) bench/bench.py $(BENCH_ARGS)
+	$(if $(BENCH_DEFAULT_BUILD),$(MAKE) bench-install PYTHON=$(BENCH_DEFAULT_BUILD))
+	$(BENCH_VPY) bench/bench.py $(BENCH_ARGS) $(if $(BENCH_DEFAULT_BUILD),--default-build \
+		.venv/bench-$(shell $(BENCH_DEFAULT_BUILD) -c 'import sys; print("%d.%d" % sys.version_info[:2])')/bin/python)
 
 # ---- Mutation testing -------------------------------------------------------------------------
 # `make mutants` plants single-line faults (universalmutator's C++ rules) in a copy of the tree

@@ -6,7 +6,11 @@ repeats of a case and of its reference interleaved so that a slow spell of a sha
 both. With valgrind on PATH the table ends with instruction counts under callgrind, which do not
 depend on how busy the machine is.
 
-    python bench/bench.py [--quick] [--no-callgrind]
+    python bench/bench.py [--quick] [--no-callgrind] [--default-build PYTHON]
+
+On a free-threaded interpreter it also times the 49-byte round trip on one thread and on two,
+and with --default-build (the same series built with the GIL, with libkeldrin installed) the
+single-thread round trip there too, in the same run.
 
 References:
   pyln     pyln-proto's Message.read / Message.write with the BOLT #1 namespace of pyln-bolt1
@@ -28,6 +32,9 @@ import statistics
 import struct
 import subprocess
 import sys
+import sysconfig
+import threading
+import time
 import timeit
 
 import libkeldrin
@@ -485,11 +492,85 @@ def bench_callgrind(report: Report) -> dict:
     return results
 
 
+# --- Threads (free-threaded builds) ------------------------------------------------------------
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+ROUND_TRIP = "m.wire_decode(raw).wire()"
+
+
+def throughput(threads: int, stmt: str, loops: int) -> float:
+    """Calls a second of `stmt` run `loops` times on each of `threads` threads at once. Each
+    thread has its own message object and its own copy of the input, as a server has its own
+    received messages: an object shared between threads pays for atomic reference counts."""
+    code = compile(f"for _ in range({loops}):\n    {stmt}\n", "<threads>", "exec")
+    start = threading.Barrier(threads + 1)
+
+    def work():
+        env = {"m": libkeldrin.Init(), "raw": bytes(bytearray(INIT_49)),
+               "py_decode": py_decode, "py_encode": py_encode}
+        start.wait()
+        exec(code, env)
+
+    workers = [threading.Thread(target=work) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    start.wait()
+    began = time.perf_counter()
+    for worker in workers:
+        worker.join()
+    return threads * loops / (time.perf_counter() - began)
+
+
+def round_trip_child() -> None:
+    """Prints the single-thread time of the round trip, for --default-build."""
+    print(Case(ROUND_TRIP, {"m": libkeldrin.Init(), "raw": INIT_49}).timer.timeit(200_000) / 200_000)
+
+
+def bench_threads(report: Report, repeats: int, default_build: str | None) -> dict:
+    """Two threads against one, for libkeldrin and for the pure-Python codec as a control: the
+    control shows what two threads give on this machine at this moment (two vCPUs may share a
+    core), and both are sampled in turns, round after round."""
+    cases = {"libkeldrin": (ROUND_TRIP, 20_000), "pure Python": ("py_encode(py_decode(raw))", 2_000)}
+    ratios = {name: [] for name in cases}
+    for round_number in range(repeats):
+        for name, (stmt, loops) in cases.items() if round_number % 2 == 0 else reversed(cases.items()):
+            one = throughput(1, stmt, loops)
+            ratios[name].append(throughput(2, stmt, loops) / one)
+    results = {name: statistics.median(r) for name, r in ratios.items()}
+    report.raw_row("49 B decode+encode: 2 threads over 1 (throughput)", f"{results['libkeldrin']:.2f}x",
+                   "pure Python, same", f"{results['pure Python']:.2f}x",
+                   f"{results['libkeldrin'] / results['pure Python']:.2f} (ours/control)")
+    if default_build:
+        # Interleaved with this build's own runs, so that a busy spell hits both.
+        here, there = [], []
+        env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))
+        for _ in range(5):
+            here.append(Case(ROUND_TRIP, {"m": libkeldrin.Init(), "raw": INIT_49}).timer.timeit(200_000) / 200_000)
+            out = subprocess.run([default_build, os.path.abspath(__file__), "--round-trip-child"],
+                                 capture_output=True, text=True, env=env, check=True).stdout
+            there.append(float(out.split()[-1]))
+        results["here"], results["default"] = statistics.median(here), statistics.median(there)
+        report.row("49 B decode+encode, one thread", results["here"], "default build",
+                   results["default"])
+    return results
+
+
 # --- Targets ----------------------------------------------------------------------------------
 
 
 def check_targets(report: Report, r49: dict, r64: dict, rec: dict, r60: dict, memory: dict,
-                  huge: tuple) -> None:
+                  huge: tuple, threads: dict | None) -> None:
+    if threads is not None:
+        report.target("49 B decode+encode on 2 threads >= 1.8x the throughput of 1",
+                      f"{threads['libkeldrin']:.2f}x (pure Python: {threads['pure Python']:.2f}x)",
+                      threads["libkeldrin"] >= 1.8)
+        if "default" in threads:
+            ratio = threads["here"] / threads["default"]
+            report.target("49 B decode+encode on one thread within 1.3x of the default build",
+                          f"{ratio:.2f}x", ratio <= 1.3)
+        else:
+            report.target("49 B decode+encode on one thread within 1.3x of the default build",
+                          "n/a (no --default-build)", None)
     ours, pyln_t, py_t = r49["decode+encode"]
     if pyln_t is None:
         report.target("49 B decode+encode >= 120x faster than pyln-proto",
@@ -540,9 +621,14 @@ def main() -> None:
     if len(sys.argv) > 1 and sys.argv[1] == "--callgrind-child":
         callgrind_child(sys.argv[2], sys.argv[3], int(sys.argv[4]))
         return
+    if len(sys.argv) > 1 and sys.argv[1] == "--round-trip-child":
+        round_trip_child()
+        return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats, up to 1e5 records")
     parser.add_argument("--no-callgrind", action="store_true")
+    parser.add_argument("--default-build", metavar="PYTHON",
+                        help="on a free-threaded interpreter: the default build of its series")
     args = parser.parse_args()
     load_pyln()
     # Many short repeats rather than a few long ones: a busy spell of a shared machine then
@@ -559,11 +645,12 @@ def main() -> None:
     rec = bench_records(report, repeats, target, counts)
     r60 = bench_records_60(report, repeats, target)
     huge = bench_huge_length(report, repeats, target)
+    threads = bench_threads(report, 9 if args.quick else 21, args.default_build) if FREE_THREADED else None
     gc.enable()
     memory = bench_memory(report)
     if not args.no_callgrind:
         bench_callgrind(report)
-    check_targets(report, r49, r64, rec, r60, memory, huge)
+    check_targets(report, r49, r64, rec, r60, memory, huge, threads)
     report.print()
 
 

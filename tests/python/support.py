@@ -3,12 +3,32 @@
 import collections.abc
 import operator
 import sysconfig
+import threading
 
 import pytest
 
 
 # No interpreter lock: calls on one object from several threads really overlap.
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def on_a_thread_of_its_own(body):
+    """Runs body() on a new thread, waits for it and raises what it raised. A free-threaded
+    build counts a class's references from new instances per thread and adds them to what
+    sys.getrefcount says when that thread ends, so counts read around this call are exact."""
+    raised = []
+
+    def run():
+        try:
+            body()
+        except BaseException as error:  # noqa: BLE001 - raised again on the caller's thread
+            raised.append(error)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join()
+    if raised:
+        raise raised[0]
 
 
 def index_error_text(value):

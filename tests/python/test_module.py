@@ -3,6 +3,8 @@
 import builtins
 import gc
 import importlib
+import os
+import subprocess
 import sys
 import threading
 import weakref
@@ -11,6 +13,7 @@ import pytest
 
 import libkeldrin
 from libkeldrin import Error, Init, Ping, Pong, Warning
+from support import FREE_THREADED, on_a_thread_of_its_own
 
 NAMES = ["Init", "Error", "Ping", "Pong", "Warning"]
 CLASSES = [Init, Error, Ping, Pong, Warning]
@@ -80,6 +83,16 @@ def test_reimport_gives_the_same_module_and_classes():
     assert again.__all__ == NAMES
     del saved, again, cls
     assert [sys.getrefcount(obj) for obj in (libkeldrin, *CLASSES)] == counts
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded build can run without the GIL")
+def test_import_keeps_the_gil_off_and_warns_nothing():
+    env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
+    env["PYTHONPATH"] = os.path.dirname(libkeldrin.__file__)
+    code = "import sys, libkeldrin; print(sys._is_gil_enabled())"
+    child = subprocess.run([sys.executable, "-W", "error", "-c", code], env=env,
+                           capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stdout, child.stderr) == (0, "False\n", "")
 
 
 # The child creates a subinterpreter through the private module of the running version: its
@@ -358,12 +371,8 @@ def test_instances_give_back_their_class_reference():
         except OSError:
             pass
 
-    # A free-threaded build counts a heap type's references from new instances per thread and
-    # adds them to sys.getrefcount's answer when that thread ends: the cycles run on their own.
     def cycles(count):
-        worker = threading.Thread(target=lambda: [cycle() for _ in range(count)])
-        worker.start()
-        worker.join()
+        on_a_thread_of_its_own(lambda: [cycle() for _ in range(count)])
 
     cycles(10)
     before = sys.getrefcount(Init)
