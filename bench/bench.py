@@ -521,31 +521,38 @@ def throughput(threads: int, stmt: str, loops: int) -> float:
     return threads * loops / (time.perf_counter() - began)
 
 
+def one_thread_round_trip() -> float:
+    case = Case(ROUND_TRIP, {"m": libkeldrin.Init(), "raw": INIT_49})
+    return case.timer.timeit(200_000) / 200_000
+
+
 def round_trip_child() -> None:
     """Prints the single-thread time of the round trip, for --default-build."""
-    print(Case(ROUND_TRIP, {"m": libkeldrin.Init(), "raw": INIT_49}).timer.timeit(200_000) / 200_000)
+    print(one_thread_round_trip())
 
 
 def bench_threads(report: Report, repeats: int, default_build: str | None) -> dict:
     """Two threads against one, for libkeldrin and for the pure-Python codec as a control: the
     control shows what two threads give on this machine at this moment (two vCPUs may share a
     core), and both are sampled in turns, round after round."""
-    cases = {"libkeldrin": (ROUND_TRIP, 20_000), "pure Python": ("py_encode(py_decode(raw))", 2_000)}
+    cases = {"libkeldrin": (ROUND_TRIP, 20_000),
+             "pure Python": ("py_encode(py_decode(raw))", 2_000)}
     ratios = {name: [] for name in cases}
     for round_number in range(repeats):
-        for name, (stmt, loops) in cases.items() if round_number % 2 == 0 else reversed(cases.items()):
+        order = list(cases.items())
+        for name, (stmt, loops) in order if round_number % 2 == 0 else reversed(order):
             one = throughput(1, stmt, loops)
             ratios[name].append(throughput(2, stmt, loops) / one)
     results = {name: statistics.median(r) for name, r in ratios.items()}
-    report.raw_row("49 B decode+encode: 2 threads over 1 (throughput)", f"{results['libkeldrin']:.2f}x",
-                   "pure Python, same", f"{results['pure Python']:.2f}x",
-                   f"{results['libkeldrin'] / results['pure Python']:.2f} (ours/control)")
+    ours, control = results["libkeldrin"], results["pure Python"]
+    report.raw_row("49 B decode+encode: 2 threads over 1 (throughput)", f"{ours:.2f}x",
+                   "pure Python, same", f"{control:.2f}x", f"{ours / control:.2f} (ours/control)")
     if default_build:
         # Interleaved with this build's own runs, so that a busy spell hits both.
         here, there = [], []
         env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))
         for _ in range(5):
-            here.append(Case(ROUND_TRIP, {"m": libkeldrin.Init(), "raw": INIT_49}).timer.timeit(200_000) / 200_000)
+            here.append(one_thread_round_trip())
             out = subprocess.run([default_build, os.path.abspath(__file__), "--round-trip-child"],
                                  capture_output=True, text=True, env=env, check=True).stdout
             there.append(float(out.split()[-1]))
@@ -645,7 +652,9 @@ def main() -> None:
     rec = bench_records(report, repeats, target, counts)
     r60 = bench_records_60(report, repeats, target)
     huge = bench_huge_length(report, repeats, target)
-    threads = bench_threads(report, 9 if args.quick else 21, args.default_build) if FREE_THREADED else None
+    threads = None
+    if FREE_THREADED:
+        threads = bench_threads(report, 9 if args.quick else 21, args.default_build)
     gc.enable()
     memory = bench_memory(report)
     if not args.no_callgrind:
