@@ -96,7 +96,7 @@ TEST(LazyTypeObjectTest, ReportsAClassThatCannotBeMade) {
   static constexpr PyType_Slot kUnknownSlot[] = {{9999, nullptr}};
   // Kept by reference, as the module's own descriptions are.
   static const ClassDescription kBad{"Bad", "", nullptr, nullptr, nullptr, kUnknownSlot,
-                                     sizeof(PyObject), nullptr, nullptr};
+                                     sizeof(PyObject), nullptr, nullptr, nullptr};
   LazyTypeObject lazy(kBad);
   EXPECT_EQ(object_frame([&]() -> PyRef { lazy.get_or_register(); return {}; }), nullptr);
   PyRef raised = PyRef::steal(PyErr_GetRaisedException());
