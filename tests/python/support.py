@@ -1,11 +1,15 @@
-"""Python objects that the tests feed to the module: sequences and integers of every awkward kind."""
+"""What the tests and the fuzz and fault scripts share: the module's error texts, its hidden
+classes, and Python objects of every awkward kind to feed it."""
 
-import collections.abc
 import operator
 import sysconfig
 import threading
 
-import pytest
+EOF = "failed to fill whole buffer"
+NOT_CANONICAL = "decoded bigsize is not canonical"
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+TOO_LARGE = "Python int too large to convert to C long"
+BORROWED = "Already borrowed"
 
 
 # No interpreter lock: calls on one object from several threads really overlap.
@@ -31,15 +35,25 @@ def on_a_thread_of_its_own(body):
         raise raised[0]
 
 
+def hidden_classes(*names):
+    """The module's unexported classes (all, or those named): found only as subclasses of object."""
+    names = names or ("Stream", "BitFlag")
+    return [c for c in object.__subclasses__() if c.__module__ == "builtins" and c.__name__ in names]
+
+
 def index_error_text(value):
     """The interpreter's own text for a value that is not an integer."""
-    with pytest.raises(TypeError) as excinfo:
+    try:
         operator.index(value)
-    return str(excinfo.value)
+    except TypeError as error:
+        return str(error)
+    raise AssertionError(f"{value!r} is an integer")
 
 
-class Seq(collections.abc.Sequence):
-    """A plain Python sequence: read through __len__ and __iter__, never through a C fast path."""
+class Seq:
+    """A plain Python sequence: read through __len__ and __iter__, never through a C fast path.
+    Its iterator is the list's own: ending a Python __getitem__ with IndexError needs a frame, and
+    3.12 loses that exception when the frame's allocation fails under the fault sweep."""
 
     def __init__(self, items):
         self.items = items
@@ -49,6 +63,9 @@ class Seq(collections.abc.Sequence):
 
     def __getitem__(self, i):
         return self.items[i]
+
+    def __iter__(self):
+        return iter(self.items)
 
 
 class Index:
@@ -68,6 +85,16 @@ class Index:
         if self.effect is not None:
             self.effect()
         return self.value
+
+
+class Raises:
+    """An integer-like object whose __index__ raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
 
 
 class IntSub(int):
