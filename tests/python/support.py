@@ -38,7 +38,8 @@ def on_a_thread_of_its_own(body):
 def hidden_classes(*names):
     """The module's unexported classes (all, or those named): found only as subclasses of object."""
     names = names or ("Stream", "BitFlag")
-    return [c for c in object.__subclasses__() if c.__module__ == "builtins" and c.__name__ in names]
+    return [c for c in object.__subclasses__()
+            if c.__module__ == "builtins" and c.__name__ in names]
 
 
 def index_error_text(value):

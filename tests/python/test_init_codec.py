@@ -532,7 +532,8 @@ ITEM_ROWS = {
     "str, 256": [0, 16, "x", 256, 0, 0],
     "256, str": [0, 16, 256, "x", 0, 0],
     "2**64, str": [0, 16, 1 << 64, "x", 0, 0],
-    **{f"{name} at {at}": with_item(item, at) for name, item in ODD_ITEMS.items() for at in (0, 3, 6, 9)},
+    **{f"{name} at {at}": with_item(item, at)
+       for name, item in ODD_ITEMS.items() for at in (0, 3, 6, 9)},
 }
 
 

@@ -17,7 +17,7 @@ import pytest
 
 import libkeldrin
 from libkeldrin import Error, Init, Ping, Pong, Warning
-from support import FREE_THREADED
+from support import BORROWED, FREE_THREADED, Index, hidden_classes
 
 with open("/proc/self/maps") as maps:
     SANITIZED = any("asan" in line for line in maps)
@@ -85,11 +85,6 @@ class AssignsWhileRead:
         yield from [0, 16, 0, 0, 0, 0]
 
 
-class Index:
-    def __index__(self):
-        return 7
-
-
 def raises(exc_type, call, *args, **kwargs):
     try:
         call(*args, **kwargs)
@@ -107,17 +102,12 @@ def rss():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def hidden_classes():
-    return [c for c in object.__subclasses__()
-            if c.__module__ == "builtins" and c.__name__ in ("Stream", "BitFlag")]
-
-
 M = Init()
 SEQ_RAISING = Iterated(MESSAGE, fail_at=20)
 SEQ_LYING = Iterated(MESSAGE)
 ASSIGNS_QUIETLY = AssignsWhileRead(M, let_out=False)
 ASSIGNS_LOUDLY = AssignsWhileRead(M, let_out=True)
-INDEX = Index()
+INDEX = Index(7)
 HUGE = 2**64
 
 # (name, operation); every failing one names the exception it must raise.
@@ -197,7 +187,7 @@ def test_cases_really_do_what_they_say():
     assert len(MESSAGE_WIRE) > 500
     with pytest.raises(OSError, match="not canonical"):
         M.wire_decode(NON_CANONICAL)
-    with pytest.raises(RuntimeError, match="Already borrowed"):
+    with pytest.raises(RuntimeError, match=BORROWED):
         M.wire_decode(ASSIGNS_LOUDLY)
     with pytest.raises(OverflowError, match="Python int too large"):
         M.ty = HUGE

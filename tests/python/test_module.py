@@ -13,7 +13,7 @@ import pytest
 
 import libkeldrin
 from libkeldrin import Error, Init, Ping, Pong, Warning
-from support import FREE_THREADED, on_a_thread_of_its_own
+from support import FREE_THREADED, hidden_classes, on_a_thread_of_its_own
 
 NAMES = ["Init", "Error", "Ping", "Pong", "Warning"]
 CLASSES = [Init, Error, Ping, Pong, Warning]
@@ -25,11 +25,6 @@ STREAM_DOC = (
     "concatenation of the encoded `tlv_record`s. When used to extend existing\n"
     "messages, a `tlv_stream` is typically placed after all currently defined fields."
 )
-
-
-def hidden_classes(name):
-    """The module's unexported classes are found only as subclasses of object."""
-    return [c for c in object.__subclasses__() if c.__module__ == "builtins" and c.__name__ == name]
 
 
 @pytest.fixture(scope="module")

@@ -5,10 +5,9 @@ import types
 import pytest
 
 from libkeldrin import Error, Init, Ping, Pong, Warning
-from support import Index, IntSub, Outer, TypeErrorSub, Unnamed, index_error_text
+from support import (OUT_OF_RANGE, TOO_LARGE, Index, IntSub, Outer, Raises, TypeErrorSub, Unnamed,
+                     index_error_text)
 
-OUT_OF_RANGE = "out of range integral type conversion attempted"
-TOO_LARGE = "Python int too large to convert to C long"
 MESSAGE = [0, 16, 0, 1, 170, 0, 2, 1, 2, 1, 2, 171, 205, 3, 0]
 
 ATTRIBUTES = {
@@ -26,13 +25,6 @@ FIELD_ONLY_IDS = ["Error", "Ping", "Pong", "Warning"]
 def message():
     """An Init with every field set, so that a change to any of them shows in wire()."""
     return Init().wire_decode(MESSAGE)
-
-
-def raising(error):
-    def effect():
-        raise error
-
-    return Index(effect=effect)
 
 
 class Unprintable:
@@ -118,12 +110,12 @@ TY_ERRORS = {
     "None": (None, *prefixed(None)),
     "bytes": (b"\x01", *prefixed(b"\x01")),
     "__index__ str": (Index("x"), *prefixed(Index("x"))),
-    "__index__ TypeError": (raising(TypeError("boom")), TypeError, "argument 'ty': boom"),
-    "__index__ TypeError two args": (raising(TypeError(1, 2)), TypeError, "argument 'ty': (1, 2)"),
-    "__index__ TypeError subclass": (raising(TypeErrorSub("boom")), TypeErrorSub, "boom"),
-    "__index__ KeyError": (raising(KeyError("k")), KeyError, "k"),
-    "__index__ ValueError": (raising(ValueError("v")), ValueError, "v"),
-    "__index__ RuntimeError": (raising(RuntimeError("r")), RuntimeError, "r"),
+    "__index__ TypeError": (Raises(TypeError("boom")), TypeError, "argument 'ty': boom"),
+    "__index__ TypeError two args": (Raises(TypeError(1, 2)), TypeError, "argument 'ty': (1, 2)"),
+    "__index__ TypeError subclass": (Raises(TypeErrorSub("boom")), TypeErrorSub, "boom"),
+    "__index__ KeyError": (Raises(KeyError("k")), KeyError, "k"),
+    "__index__ ValueError": (Raises(ValueError("v")), ValueError, "v"),
+    "__index__ RuntimeError": (Raises(RuntimeError("r")), RuntimeError, "r"),
 }
 
 
@@ -152,13 +144,13 @@ def test_prefixed_error_keeps_the_cause_and_drops_the_original():
 
 def test_prefixing_an_error_without_text():
     with pytest.raises(TypeError) as excinfo:
-        Init().ty = raising(TypeError(Unprintable(ValueError("no text"))))
+        Init().ty = Raises(TypeError(Unprintable(ValueError("no text"))))
     assert type(excinfo.value) is TypeError
     assert excinfo.value.args == ("argument 'ty': <exception str() failed>",)
     # Lack of memory while making the text is no reason to hide it behind a placeholder.
     shortage = MemoryError()
     with pytest.raises(MemoryError) as excinfo:
-        Init().ty = raising(TypeError(Unprintable(shortage)))
+        Init().ty = Raises(TypeError(Unprintable(shortage)))
     assert excinfo.value is shortage
 
 
