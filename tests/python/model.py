@@ -44,7 +44,7 @@ def stream_end(data, pos):
 
 
 def fields_end(data):
-    """Where init's fixed fields (type, globalfeatures, features) end; None if the data ends first."""
+    """Where the fixed fields of init (type, globalfeatures, features) end, or None if cut."""
     pos = 2
     for _ in range(2):
         if pos + 2 > len(data):
