@@ -55,7 +55,7 @@ TREE_PARTS = ["CMakeLists.txt", "src", "tests", "stubs", "examples", "faults", "
 SLOW_TESTS = ["test_stress.py", "test_typing.py"]
 # The Python tests that fail soonest for a typical mutant go first; the leak sweep (about three
 # seconds) last, so that only mutants that pass everything else pay for it.
-FIRST_TESTS = ["test_init_codec.py", "test_setters.py", "test_module.py", "test_fast_paths.py"]
+FIRST_TESTS = ["test_init_codec.py", "test_setters.py", "test_module.py"]
 LAST_TESTS = ["test_leaks.py"]
 SAME_OBJECTS = "every object file is the original's"
 
