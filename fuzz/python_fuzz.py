@@ -6,7 +6,7 @@ container, of lists whose items are odd (bools, int subclasses, `__index__` obje
 call back into the module, out-of-range and non-integer values), of sequences whose `__len__`
 lies or raises and whose iteration fails part way, assignments and deletions of attributes, and
 misuse of the classes and descriptors. Every outcome is checked against an oracle: a decode
-against a reference decoder written here, a failure against the exact exception the module
+against the tests' reference model (tests/python/model.py), a failure against the exact exception the module
 documents. Afterwards the shared `Init` must encode as before and take an assignment (no borrow
 is left behind). Any other outcome raises, which the fuzzer reports as a crash.
 
@@ -26,62 +26,14 @@ import random
 import sys
 import time
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
+
 import libkeldrin
+import model
+from support import (BORROWED, EOF, NOT_CANONICAL, OUT_OF_RANGE, TOO_LARGE, Index, IntSub, Raises,
+                     hidden_classes)
 
 Init = libkeldrin.Init
-
-SHORT = "failed to fill whole buffer"
-NON_CANONICAL = "decoded bigsize is not canonical"
-OUT_OF_RANGE = "out of range integral type conversion attempted"
-NOT_BORROWABLE = "Already borrowed"
-
-
-# ---- Reference decoder ----------------------------------------------------------------------
-
-class _Short(Exception):
-    pass
-
-
-class _NonCanonical(Exception):
-    pass
-
-
-def _bigsize(b: bytes, pos: int) -> tuple[int, int]:
-    if pos >= len(b):
-        raise _Short
-    width = {0xFD: 2, 0xFE: 4, 0xFF: 8}.get(b[pos], 0)
-    if width == 0:
-        return b[pos], pos + 1
-    if len(b) - pos - 1 < width:
-        raise _Short
-    value = int.from_bytes(b[pos + 1:pos + 1 + width], "big")
-    if value < {2: 0xFD, 4: 0x10000, 8: 0x100000000}[width]:
-        raise _NonCanonical
-    return value, pos + 1 + width
-
-
-def reference_wire(b: bytes) -> list[int] | str:
-    """What `wire()` of the decoded message returns, or the OSError text of the decode."""
-    if len(b) < 4:
-        return SHORT
-    pos = 4 + int.from_bytes(b[2:4], "big")
-    if len(b) < pos + 2:
-        return SHORT
-    pos += 2 + int.from_bytes(b[pos:pos + 2], "big")
-    if len(b) < pos:
-        return SHORT
-    try:
-        while True:
-            _, after_type = _bigsize(b, pos)
-            length, after_length = _bigsize(b, after_type)
-            if length > len(b) - after_length:
-                break
-            pos = after_length + length
-    except _Short:
-        pass
-    except _NonCanonical:
-        return NON_CANONICAL
-    return [0, 16] + list(b[2:pos])
 
 
 # ---- Awkward objects --------------------------------------------------------------------------
@@ -93,26 +45,6 @@ target_wire: list[int]
 
 class Fault(Exception):
     """Raised by the objects below on purpose; the module must pass it through unchanged."""
-
-
-class IntSub(int):
-    pass
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class IndexRaises:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
 
 
 class Reenter:
@@ -136,7 +68,7 @@ class Reenter:
             try:
                 target.ty = 1
             except RuntimeError as error:
-                if not self.borrowed or str(error) != NOT_BORROWABLE:
+                if not self.borrowed or str(error) != BORROWED:
                     raise
             else:
                 if self.borrowed:
@@ -164,8 +96,8 @@ class Reenter:
 def expected_conversion(item, bound: int, name: str):
     """(value, None) for an item the integer conversion accepts, else (None, (type, text))."""
     prefix = f"argument '{name}': "
-    if isinstance(item, IndexRaises):
-        exc = item.exc
+    if isinstance(item, Raises):
+        exc = item.error
         if type(exc) is TypeError:
             return None, (TypeError, prefix + str(exc))
         return None, (type(exc), str(exc))
@@ -177,7 +109,7 @@ def expected_conversion(item, bound: int, name: str):
         except TypeError as error:
             return None, (TypeError, prefix + str(error))
     if not -(2**63) <= value < 2**63:
-        return None, (OverflowError, "Python int too large to convert to C long")
+        return None, (OverflowError, TOO_LARGE)
     if not 0 <= value < bound:
         return None, (OverflowError, OUT_OF_RANGE)
     return value, None
@@ -219,7 +151,7 @@ def wrap(value: int, rng: random.Random, invalid_rate: float, borrowed: bool):
         return rng.choice([
             lambda: rng.choice(OUT),
             lambda: rng.choice(NON_INT),
-            lambda: IndexRaises(rng.choice(RAISES)("index")),
+            lambda: Raises(rng.choice(RAISES)("index")),
             lambda: rng.choice(BIG),
         ])()
     kind = rng.randrange(8)
@@ -306,10 +238,10 @@ def check_decode(buff, events) -> None:
         assert got[0] is want_type, f"{got[1]!r} instead of {expected_error}"
         assert want_text is None or str(got[1]) == want_text, f"{got[1]!r} instead of {want_text!r}"
         return
-    expected = reference_wire(bytes(values))
-    if isinstance(expected, str):
-        assert got is not None and got[0] is OSError, f"{got} instead of OSError {expected!r}"
-        assert got[1].args == (expected,) and got[1].errno is None, repr(got[1])
+    expected = model.decode_init(bytes(values))
+    if isinstance(expected, tuple):
+        assert got is not None and got[0] is OSError, f"{got} instead of {expected!r}"
+        assert got[1].args == expected[1] and got[1].errno is None, repr(got[1])
         return
     assert got is None, f"decode of {bytes(values).hex()} raised {got[1]!r}"
     assert type(result) is Init and result is not target
@@ -410,7 +342,7 @@ def op_misuse(src: Source) -> None:
     elif which == 5:
         expect_type_error(lambda: Init.__dict__["ty"].__set__(src.pick([object(), 1, raw]), 5))
     elif which == 6:
-        for cls in internal_classes():
+        for cls in hidden_classes():
             expect_type_error(cls, f"No constructor defined for {cls.__name__}")
             expect_type_error(lambda: cls.__new__(cls), f"No constructor defined for {cls.__name__}")
             expect_type_error(lambda: Init.__new__(cls))
@@ -426,15 +358,10 @@ def op_misuse(src: Source) -> None:
         import pickle
         expect_type_error(lambda: pickle.dumps(target, protocol=len(args) + 2))
     else:
-        decoded = target.wire_decode(raw) if reference_wire(raw) != SHORT else None
+        decoded = target.wire_decode(raw) if model.decode_init(raw) != (OSError, (EOF,)) else None
         if isinstance(decoded, Init):
             again = decoded.wire_decode(decoded.wire())
             assert again.wire() == decoded.wire()
-
-
-def internal_classes():
-    return [c for c in object.__subclasses__()
-            if c.__module__ == "builtins" and c.__name__ in ("Stream", "BitFlag")]
 
 
 OPERATIONS = [op_containers, op_awkward_list, op_lying_sequence, op_assign, op_misuse]
@@ -446,7 +373,7 @@ def test_one_input(data: bytes) -> None:
     try:
         op(src)
     except OSError as error:
-        if op is not op_misuse or error.args not in ((SHORT,), (NON_CANONICAL,)):
+        if op is not op_misuse or error.args not in ((EOF,), (NOT_CANONICAL,)):
             raise
     # Nothing above may change the shared message or leave it borrowed.
     assert target.wire() == target_wire, "the shared message changed"
@@ -504,7 +431,7 @@ def main(argv: list[str]) -> None:
         assert leaked == 0, f"{leaked} Init objects were never released"
         print(f"python_fuzz: random mode, {runs} inputs in {seconds:g} s, no failure, no leak")
         return
-    for function in (test_one_input, check_decode, expected_conversion, reference_wire,
+    for function in (test_one_input, check_decode, expected_conversion, model.decode_init,
                      wrap, *OPERATIONS):
         atheris.instrument_func(function)
     atheris.Setup(argv, test_one_input)
