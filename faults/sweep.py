@@ -28,6 +28,10 @@ import tempfile
 import time
 import zlib
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+
+from support import Seq, hidden_classes
+
 CHILD_SECONDS = 60
 
 # ---- Inputs, built before any fork --------------------------------------------------------------
@@ -45,24 +49,6 @@ EMPTY = b""
 SMALL = message(1, 36)  # 49 bytes, one record
 LARGE = message(5000, 12)  # 70,011 bytes, 5,000 records
 NON_CANONICAL = SMALL + bytes.fromhex("01fd0001aa")
-
-
-class Seq:
-    """A plain Python sequence: the module reads it through __len__ and iteration. Its iterator is
-    the list's own: an exception that ends a Python __getitem__ needs a frame object, and 3.12
-    loses the exception when that allocation fails, which would be the interpreter's fault."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        return iter(self.items)
 
 
 class LenFails(Seq):
@@ -97,8 +83,8 @@ def hidden_class(name):
             setattr(m, attribute, value)
         except TypeError:
             pass
-    return next(c for c in object.__subclasses__()
-                if c.__name__ == name and c.__module__ == "builtins" and "ty" not in dir(c))
+    (cls,) = hidden_classes(name)
+    return cls
 
 
 def patched(cls):
@@ -113,8 +99,9 @@ def instance(cls):
 
 
 def raw(obj):
-    """The record and borrow counter of an instance: its memory after the object header."""
-    return ctypes.string_at(id(obj), type(obj).__basicsize__)[16:]
+    """The record and borrow counter of an instance: its memory after the object header, whose
+    size (larger on free-threaded and debug builds) is object's own."""
+    return ctypes.string_at(id(obj), type(obj).__basicsize__)[object.__basicsize__:]
 
 
 def wire_digest(m):
