@@ -20,11 +20,6 @@ struct WireError {
 /// The one end-of-input error, shared by every read that finds too few bytes.
 inline constexpr WireError kEndOfInput{WireErrorKind::EndOfInput, "failed to fill whole buffer"};
 
-/// A BigSize written in more bytes than its value needs.
-constexpr WireError non_canonical_bigsize() {
-  return WireError{WireErrorKind::Other, "decoded bigsize is not canonical"};
-}
-
 /// Either a decoded value or the WireError that prevented it. It cannot be ignored: every caller
 /// has to decide what a failure means for it (a stream end, or a failed message).
 template <class T>
@@ -38,7 +33,6 @@ class [[nodiscard]] WireResult {
 
   /// REQUIRES: ok().
   T& value() & { return *std::get_if<0>(&state_); }
-  const T& value() const& { return *std::get_if<0>(&state_); }
   T&& value() && { return std::move(*std::get_if<0>(&state_)); }
 
   /// REQUIRES: !ok().
@@ -47,11 +41,5 @@ class [[nodiscard]] WireResult {
  private:
   std::variant<T, WireError> state_;
 };
-
-/// The result of an encode: success or a WireError. Encoders into a WireWriter always succeed;
-/// the type keeps the same contract as decoding so a caller handles both the same way.
-using WireStatus = WireResult<std::monostate>;
-
-inline WireStatus wire_ok() { return WireStatus(std::monostate{}); }
 
 }  // namespace keldrin

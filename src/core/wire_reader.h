@@ -27,20 +27,16 @@ class WireReader {
   /// Two bytes, most significant first.
   WireResult<std::uint16_t> read_u16();
 
-  /// Gives up on the rest of the input: a caller that found a length larger than what remains
-  /// fails as if it had tried to read it, without touching the bytes.
-  WireError fail_to_end() {
-    position_ = input_.size();
-    return kEndOfInput;
-  }
-
  private:
   ByteSpan input_;
   std::uint64_t position_ = 0;
 };
 
 inline WireResult<ByteSpan> WireReader::read_bytes(std::uint64_t n) {
-  if (remaining() < n) return fail_to_end();
+  if (remaining() < n) {
+    position_ = input_.size();
+    return kEndOfInput;
+  }
   ByteSpan bytes = input_.subspan(position_, n);
   position_ += n;
   return bytes;

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "bitflag/bitflag.h"
 #include "bolt/bolt1/messages.h"
 #include "python/class_object.h"
 #include "tlv/stream.h"
+#include "types/bitflag.h"
 
 namespace keldrin::python {
 

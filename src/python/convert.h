@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "bitflag/bitflag.h"
 #include "core/wire_reader.h"
 #include "python/errors.h"
 #include "tlv/stream.h"
+#include "types/bitflag.h"
 
 namespace keldrin::python {
 

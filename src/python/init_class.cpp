@@ -42,7 +42,7 @@ PyRef Init_wire_impl(PyClassObject<Init>& self) {
     buffer = large.get();
   }
   WireWriter writer(std::span(buffer, size));
-  if (auto status = self.contents.to_wire(writer); !status) throw_wire_error(status.error());
+  self.contents.to_wire(writer);
   return byte_list(ByteSpan(buffer, size));
 }
 

@@ -1,7 +1,5 @@
 #include "tlv/stream.h"
 
-#include <algorithm>
-
 #include "types/bigsize.h"
 
 namespace keldrin {
@@ -14,18 +12,13 @@ WireResult<Record> read_record(WireReader& reader) {
   if (!type) return type.error();
   auto length = BigSize::from_wire(reader);
   if (!length) return length.error();
-  const std::uint64_t n = length.value().value;
   // A view: a hostile length costs nothing, and one past the input fails as any short read.
-  auto bytes = reader.read_bytes(n);
+  auto bytes = reader.read_bytes(length.value().value);
   if (!bytes) return bytes.error();
-  return Record{type.value().value, n, bytes.value()};
+  return Record{type.value().value, bytes.value()};
 }
 
 }  // namespace
-
-bool operator==(const Record& a, const Record& b) {
-  return a.type == b.type && a.length == b.length && std::ranges::equal(a.value, b.value);
-}
 
 WireResult<Stream> Stream::from_wire(WireReader& reader) {
   // One pass validates the records and finds where the last complete one ends, allocating
@@ -48,17 +41,14 @@ WireResult<Stream> Stream::from_wire(WireReader& reader) {
   return stream;
 }
 
-WireStatus Stream::to_wire(WireWriter& writer) const {
-  writer.write_bytes(wire_);
-  return wire_ok();
-}
-
 void Stream::append(std::uint64_t type, ByteSpan value) {
-  WireWriter writer;
-  (void)BigSize{type}.to_wire(writer);
-  (void)BigSize{value.size()}.to_wire(writer);
+  const BigSize type_field{type}, length_field{value.size()};
+  const std::size_t start = wire_.size();
+  wire_.resize(start + type_field.wire_size() + length_field.wire_size() + value.size());
+  WireWriter writer{std::span(wire_).subspan(start)};
+  type_field.to_wire(writer);
+  length_field.to_wire(writer);
   writer.write_bytes(value);
-  wire_.insert(wire_.end(), writer.bytes().begin(), writer.bytes().end());
 }
 
 Stream::Iterator Stream::begin() const { return Iterator(wire_); }

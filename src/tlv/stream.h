@@ -10,13 +10,12 @@
 namespace keldrin {
 
 /// One TLV record, viewed in the stream that holds it: valid as long as that stream lives
-/// unchanged. `value.size() == length` always.
+/// unchanged. Its length on the wire is that of its value.
 struct Record {
   std::uint64_t type = 0;
-  std::uint64_t length = 0;
   ByteSpan value;
 
-  friend bool operator==(const Record& a, const Record& b);
+  std::uint64_t length() const { return value.size(); }
 };
 
 /// A TLV stream: records in wire order, unsorted, duplicates and any type allowed.
@@ -36,9 +35,7 @@ class Stream {
   static WireResult<Stream> from_wire(WireReader& reader);
 
   /// Each record as BigSize type, BigSize length, then the value bytes; nothing else.
-  WireStatus to_wire(WireWriter& writer) const;
-
-  /// The number of bytes to_wire() writes.
+  void to_wire(WireWriter& writer) const { writer.write_bytes(wire_); }
   std::size_t wire_size() const { return wire_.size(); }
 
   /// Adds a record after the last one; its length is that of `value`.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/wire.h"
@@ -21,18 +22,21 @@ struct BigSize {
   std::uint64_t value = 0;
 
   static WireResult<BigSize> from_wire(WireReader& reader);
-  WireStatus to_wire(WireWriter& writer) const;
+  void to_wire(WireWriter& writer) const;
+
+  constexpr std::size_t wire_size() const {
+    if (value < 0xfd) return 1;
+    if (value < 0x10000) return 3;
+    if (value < 0x100000000) return 5;
+    return 9;
+  }
 
   friend bool operator==(BigSize, BigSize) = default;
 };
 
-/// The number of bytes to_wire() writes for v.
-constexpr int bigsize_len(std::uint64_t v) {
-  if (v < 0xfd) return 1;
-  if (v < 0x10000) return 3;
-  if (v < 0x100000000) return 5;
-  return 9;
-}
+/// A BigSize written in more bytes than its value needs.
+inline constexpr WireError kNonCanonicalBigSize{WireErrorKind::Other,
+                                                "decoded bigsize is not canonical"};
 
 static_assert(FromWire<BigSize> && ToWire<BigSize>);
 

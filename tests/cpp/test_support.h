@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/wire.h"
+#include "reference_model.h"
 #include "tlv/stream.h"
 
 namespace keldrin::testing {
@@ -37,7 +38,7 @@ inline std::string Describe(const Stream& stream) {
   std::string out;
   for (const Record& r : stream) {
     if (!out.empty()) out += ' ';
-    out += '(' + std::to_string(r.type) + ',' + std::to_string(r.length) + ',';
+    out += '(' + std::to_string(r.type) + ',' + std::to_string(r.length()) + ',';
     for (std::uint8_t b : r.value) {
       out += kDigits[b >> 4];
       out += kDigits[b & 15];
@@ -52,14 +53,6 @@ inline Stream Records(std::initializer_list<std::pair<std::uint64_t, Bytes>> rec
   Stream stream;
   for (const auto& [type, value] : records) stream.append(type, value);
   return stream;
-}
-
-/// The bytes to_wire() writes for `value`, which must report success.
-template <ToWire T>
-Bytes Encode(const T& value) {
-  WireWriter writer;
-  EXPECT_TRUE(value.to_wire(writer).ok());
-  return std::move(writer).take();
 }
 
 /// from_wire() over the whole of `input`, from its start.

@@ -15,16 +15,11 @@ WireResult<Init> Init::from_wire(WireReader& reader) {
               std::move(init_tlvs).value()};
 }
 
-WireStatus Init::to_wire(WireWriter& writer) const {
+void Init::to_wire(WireWriter& writer) const {
   writer.write_u16(kType);
-  if (auto status = globalfeatures.to_wire(writer); !status) return status;
-  if (auto status = features.to_wire(writer); !status) return status;
-  if (auto status = init_tlvs.to_wire(writer); !status) return status;
-  return wire_ok();
-}
-
-std::size_t Init::wire_size() const {
-  return 2 + 2 + globalfeatures.bytes.size() + 2 + features.bytes.size() + init_tlvs.wire_size();
+  globalfeatures.to_wire(writer);
+  features.to_wire(writer);
+  init_tlvs.to_wire(writer);
 }
 
 }  // namespace keldrin::bolt1

@@ -1,11 +1,12 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
-#include "bitflag/bitflag.h"
 #include "core/wire.h"
 #include "tlv/stream.h"
+#include "types/bitflag.h"
 
 namespace keldrin::bolt1 {
 
@@ -26,10 +27,11 @@ struct Init {
   /// Any type value is accepted and kept in `ty`. The TLV stream takes every remaining byte, so
   /// there is no trailing-byte check: a cut-short last record is dropped, not an error.
   static WireResult<Init> from_wire(WireReader& reader);
-  WireStatus to_wire(WireWriter& writer) const;
-
-  /// The number of bytes to_wire() writes.
-  std::size_t wire_size() const;
+  void to_wire(WireWriter& writer) const;
+  /// The sum of the fields' own sizes, as to_wire() writes one after the other.
+  std::size_t wire_size() const {
+    return 2 + globalfeatures.wire_size() + features.wire_size() + init_tlvs.wire_size();
+  }
 };
 
 static_assert(FromWire<Init> && ToWire<Init>);

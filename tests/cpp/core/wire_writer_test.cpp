@@ -14,13 +14,16 @@ using namespace keldrin::testing;
 
 // write_u16 puts the high byte first.
 TEST(WireWriterTest, WriteU16IsBigEndian) {
-  WireWriter writer;
-  writer.write_u16(258);
-  writer.write_u16(0xff00);
-  EXPECT_EQ(writer.bytes(), (Bytes{0x01, 0x02, 0xff, 0x00}));
+  Bytes out(4);
+  {
+    WireWriter writer(out);
+    writer.write_u16(258);
+    writer.write_u16(0xff00);
+  }
+  EXPECT_EQ(out, (Bytes{0x01, 0x02, 0xff, 0x00}));
 }
 
-// write_be appends exactly `width` bytes, most significant first, after what is already there.
+// write_be writes exactly `width` bytes, most significant first, after what is already there.
 TEST(WireWriterTest, WriteBeWritesWidthBytes) {
   const struct {
     std::uint64_t v;
@@ -36,13 +39,25 @@ TEST(WireWriterTest, WriteBeWritesWidthBytes) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << row.v << " in " << row.width);
-    WireWriter writer;
-    writer.write_u8(0xee);
-    writer.write_be(row.v, row.width);
+    Bytes out(1 + row.width);
+    {
+      WireWriter writer(out);
+      writer.write_u8(0xee);
+      writer.write_be(row.v, row.width);
+    }
     Bytes expected{0xee};
     expected.insert(expected.end(), row.expected.begin(), row.expected.end());
-    EXPECT_EQ(std::move(writer).take(), expected);
+    EXPECT_EQ(out, expected);
   }
+}
+
+// Checked builds stop at a write past the end of the buffer, and at an encoding that leaves part
+// of it unwritten: either means a wire_size() that disagrees with to_wire().
+TEST(WireWriterDeathTest, WritesMustFillTheBufferExactly) {
+  Bytes out(1);
+  EXPECT_DEATH((WireWriter(out).write_u16(1)), "");
+  EXPECT_DEATH((WireWriter(out).write_bytes(Bytes{1, 2})), "");
+  EXPECT_DEATH(WireWriter{out}, "");
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ T& contents(const PyRef& obj) {
   return class_object<T>(obj.get()).contents;
 }
 
-PyRef bitflag(Bytes bytes, std::uint16_t len) { return new_instance(BitFlag{std::move(bytes), len}); }
+PyRef bitflag(Bytes bytes) { return new_instance(BitFlag{std::move(bytes)}); }
 
 Stream two_records() {
   Stream stream;
@@ -77,19 +77,19 @@ TEST_F(SettersTest, DeletionIsRefusedEverywhere) {
 // A BitFlag is copied deeply with its len taken as it is, and the object itself is not kept.
 TEST_F(SettersTest, BitFlagAssignmentCopies) {
   PyRef init = new_instance(bolt1::Init{});
-  PyRef flag = bitflag({1, 2, 3}, 3);
+  PyRef flag = bitflag({1, 2, 3});
   const Py_ssize_t refs_before = Py_REFCNT(flag.get());
   ASSERT_EQ(assign(init.get(), "globalfeatures", flag.get()), "");
   ASSERT_EQ(assign(init.get(), "features", flag.get()), "");
   EXPECT_EQ(Py_REFCNT(flag.get()), refs_before);
 
   contents<BitFlag>(flag).bytes[0] = 9;
-  EXPECT_EQ(contents<bolt1::Init>(init).globalfeatures, (BitFlag{{1, 2, 3}, 3}));
-  EXPECT_EQ(contents<bolt1::Init>(init).features, (BitFlag{{1, 2, 3}, 3}));
+  EXPECT_EQ(contents<bolt1::Init>(init).globalfeatures, (BitFlag{{1, 2, 3}}));
+  EXPECT_EQ(contents<bolt1::Init>(init).features, (BitFlag{{1, 2, 3}}));
 
-  PyRef odd = bitflag({7}, 5);
+  PyRef odd = bitflag({7});
   ASSERT_EQ(assign(init.get(), "features", odd.get()), "");
-  EXPECT_EQ(contents<bolt1::Init>(init).features.len, 5);
+  EXPECT_EQ(contents<bolt1::Init>(init).features.len(), 1);
   EXPECT_EQ(contents<bolt1::Init>(init).features.bytes, Bytes{7});
 }
 
@@ -115,7 +115,7 @@ TEST_F(SettersTest, StreamAssignmentCopiesDeeply) {
 TEST_F(SettersTest, CopyAttributesRefuseTheOtherClass) {
   PyRef init = new_instance(bolt1::Init{});
   PyRef error = new_instance(bolt1::Error{});
-  PyRef flag = bitflag({1}, 1);
+  PyRef flag = bitflag({1});
   PyRef stream = new_instance(two_records());
   EXPECT_EQ(assign(init.get(), "init_tlvs", flag.get()),
             "TypeError: argument 'init_tlvs': 'BitFlag' object cannot be converted to 'Stream'");
@@ -131,7 +131,7 @@ TEST_F(SettersTest, MessageFieldsAreStored) {
   PyRef ping = new_instance(bolt1::Ping{});
   PyRef pong = new_instance(bolt1::Pong{});
   PyRef warning = new_instance(bolt1::Warning{});
-  PyRef flag = bitflag({4, 5}, 2);
+  PyRef flag = bitflag({4, 5});
   PyRef n = eval("65535");
   ASSERT_EQ(assign(ping.get(), "num_pong_bytes", n.get()), "");
   ASSERT_EQ(assign(ping.get(), "ty", eval("18").get()), "");
@@ -140,9 +140,9 @@ TEST_F(SettersTest, MessageFieldsAreStored) {
   ASSERT_EQ(assign(warning.get(), "data", flag.get()), "");
   EXPECT_EQ(contents<bolt1::Ping>(ping).num_pong_bytes, 65535);
   EXPECT_EQ(contents<bolt1::Ping>(ping).ty, 18);
-  EXPECT_EQ(contents<bolt1::Ping>(ping).ignored, (BitFlag{{4, 5}, 2}));
-  EXPECT_EQ(contents<bolt1::Pong>(pong).ignored, (BitFlag{{4, 5}, 2}));
-  EXPECT_EQ(contents<bolt1::Warning>(warning).data, (BitFlag{{4, 5}, 2}));
+  EXPECT_EQ(contents<bolt1::Ping>(ping).ignored, (BitFlag{{4, 5}}));
+  EXPECT_EQ(contents<bolt1::Pong>(pong).ignored, (BitFlag{{4, 5}}));
+  EXPECT_EQ(contents<bolt1::Warning>(warning).data, (BitFlag{{4, 5}}));
 }
 
 struct U16Case {
@@ -241,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A setter's exclusive borrow and a copy's shared borrow both respect borrows already held.
 TEST_F(SettersTest, BorrowConflictsLeaveObjectsUnchanged) {
   PyRef init = new_instance(bolt1::Init{});
-  PyRef flag = bitflag({1}, 1);
+  PyRef flag = bitflag({1});
   class_object<BitFlag>(flag.get()).borrow_flag = kExclusive;
   EXPECT_EQ(assign(init.get(), "features", flag.get()), "RuntimeError: Already mutably borrowed");
   class_object<BitFlag>(flag.get()).borrow_flag = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -7,15 +8,17 @@
 
 namespace keldrin {
 
-/// A byte string with the 16-bit length that prefixes it on the wire. `len == bytes.size()`
-/// holds for every BitFlag the codec makes; copies take `len` as it is rather than recounting.
+/// A byte string with the 16-bit length that prefixes it on the wire. The length is the number of
+/// bytes, so it is not stored apart from them: every BitFlag holds at most 65535 bytes.
 struct BitFlag {
   std::vector<std::uint8_t> bytes;
-  std::uint16_t len = 0;
+
+  std::uint16_t len() const { return static_cast<std::uint16_t>(bytes.size()); }
 
   /// A 16-bit big-endian length, then that many bytes.
   static WireResult<BitFlag> from_wire(WireReader& reader);
-  WireStatus to_wire(WireWriter& writer) const;
+  void to_wire(WireWriter& writer) const;
+  std::size_t wire_size() const { return 2 + bytes.size(); }
 
   friend bool operator==(const BitFlag&, const BitFlag&) = default;
 };

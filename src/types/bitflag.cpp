@@ -1,4 +1,4 @@
-#include "bitflag/bitflag.h"
+#include "types/bitflag.h"
 
 namespace keldrin {
 
@@ -7,13 +7,12 @@ WireResult<BitFlag> BitFlag::from_wire(WireReader& reader) {
   if (!len) return len.error();
   auto bytes = reader.read_bytes(len.value());
   if (!bytes) return bytes.error();
-  return BitFlag{{bytes.value().begin(), bytes.value().end()}, len.value()};
+  return BitFlag{{bytes.value().begin(), bytes.value().end()}};
 }
 
-WireStatus BitFlag::to_wire(WireWriter& writer) const {
-  writer.write_u16(len);
+void BitFlag::to_wire(WireWriter& writer) const {
+  writer.write_u16(len());
   writer.write_bytes(bytes);
-  return wire_ok();
 }
 
 }  // namespace keldrin
