@@ -16,7 +16,8 @@ preprocessor leaves out for this interpreter, a declaration commented out) is eq
 running a test. Other survivors that cannot change behaviour are listed in
 tools/mutants-equivalent.txt, matched by file, the original line and its replacement (whitespace
 aside; `*` for any replacement), never by line number, so the list survives edits elsewhere in a
-file. Equivalents are reported apart and left out of the score.
+file; an entry that no longer matches a line of its file stops the run. Equivalents are reported
+apart and left out of the score.
 
 The shared build lock is taken for each mutant's build and tests only, so other builds on the
 machine interleave with a long run.
@@ -42,14 +43,16 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 RULES = ROOT / "tools/mutants.rules"
+# The codec is every layer below the binding, whatever folders it lives in.
 GROUPS = {
     "python": ["src/python"],
-    "codec": ["src/core", "src/types", "src/tlv", "src/bitflag", "src/bolt"],
+    "codec": sorted(f"src/{d.name}" for d in (ROOT / "src").iterdir()
+                    if d.is_dir() and d.name != "python"),
     "all": ["src"],
 }
 # What the mutant build and its tests need of the tree: tests run from the copy, so editing them
 # during a run does not change the run.
-TREE_PARTS = ["CMakeLists.txt", "src", "tests", "stubs", "examples", "faults", "README.md"]
+TREE_PARTS = ["CMakeLists.txt", "CMakePresets.json", "src", "tests", "stubs", "examples", "faults", "README.md"]
 # Slow or unrelated to the binary under test: the stress sweep (16 MiB messages, threads) and
 # mypy on the stub.
 SLOW_TESTS = ["test_stress.py", "test_typing.py"]
@@ -82,7 +85,8 @@ def squash(text: str) -> str:
 
 def load_equivalents(path: Path) -> list[dict]:
     """Blocks of `file:`, `from:`, `to:` and `why:` lines, separated by blank lines; `from` and
-    `to` may repeat for a change of several lines."""
+    `to` may repeat for a change of several lines. Stops at an entry whose `from` lines are not
+    lines of its file, one after another: the code it was written for has changed."""
     entries = []
     current: dict = {}
     for raw in path.read_text().splitlines() + [""]:
@@ -93,6 +97,13 @@ def load_equivalents(path: Path) -> list[dict]:
                 missing = {"file", "from", "to", "why"} - current.keys()
                 if missing:
                     sys.exit(f"{path}: an entry lacks {', '.join(sorted(missing))}: {current}")
+                source = ROOT / current["file"]
+                lines = [squash(line) for line in source.read_text().splitlines()
+                         ] if source.is_file() else []
+                n = len(current["from"])
+                if not any(lines[i:i + n] == current["from"] for i in range(len(lines))):
+                    sys.exit(f"{path}: no line of {current['file']} reads "
+                             f"{' / '.join(current['from'])!r} (why: {current['why']})")
                 entries.append(current)
             current = {}
             continue
@@ -229,23 +240,14 @@ class Runner:
         if applied.exists():
             (self.tree / applied.read_text()).touch()
             applied.unlink()
-        cmd = [self.cmake, "-S", str(self.tree), "-B", str(self.build), "-G", "Ninja",
-               f"-DCMAKE_MAKE_PROGRAM={self.ninja}", "-DCMAKE_BUILD_TYPE=Debug",
-               # No debug information and no optimisation: the quickest compile and link.
-               "-DCMAKE_CXX_FLAGS_DEBUG=-O0", "-DKELDRIN_BUILD_TESTS=ON",
-               # The standard library's bounds checks: a mutant that indexes one past an array
-               # stops there instead of quietly writing over its neighbour.
-               "-DCMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS",
-               # Warnings are errors, as in every build of the Makefile: a mutant that the
-               # project's own build refuses (a function that no longer returns) does not compile.
-               "-DKELDRIN_WERROR=ON",
-               # The allocation-failure shim of the last test stage.
-               "-DKELDRIN_FAULTS=ON",
-               # Tests are listed when ctest runs rather than after every link.
-               "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST",
-               f"-DPython_EXECUTABLE={self.python}"]
+        # Warnings are errors in the preset, as in every build of the Makefile: a mutant that the
+        # project's own build refuses (a function that no longer returns) does not compile.
+        cmd = [self.cmake, "--preset", "mutants", "-S", str(self.tree), "-B", str(self.build),
+               f"-DCMAKE_MAKE_PROGRAM={self.ninja}", f"-DPython_EXECUTABLE={self.python}"]
         if shutil.which("ccache"):
             cmd.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
+        else:
+            print("mutants: no ccache (Debian package ccache); every build compiles afresh")
         with Lock(self.args.lock):
             proc = self.run(cmd)
         if proc.returncode != 0:
