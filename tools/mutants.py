@@ -26,6 +26,7 @@ machine interleave with a long run.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import difflib
 import fcntl
 import hashlib
@@ -75,45 +76,38 @@ class Mutant:
     def ident(self) -> str:
         return hashlib.sha1(f"{self.file}\0{self.line}\0{self.after}".encode()).hexdigest()[:12]
 
-    def diff(self) -> str:
-        return "\n".join([f"-{line}" for line in self.before] + [f"+{line}" for line in self.after])
-
 
 def squash(text: str) -> str:
     return re.sub(r"\s+", " ", text).strip()
 
 
 def load_equivalents(path: Path) -> list[dict]:
-    """Blocks of `file:`, `from:`, `to:` and `why:` lines, separated by blank lines; `from` and
-    `to` may repeat for a change of several lines. Stops at an entry whose `from` lines are not
-    lines of its file, one after another: the code it was written for has changed."""
-    entries = []
-    current: dict = {}
-    for raw in path.read_text().splitlines() + [""]:
-        if raw.startswith("#"):
+    """Blocks of `file:`, `from:`, `to:` and `why:` lines, each starting at its `file:` line;
+    `from` and `to` may repeat for a change of several lines. Stops at an entry whose `from` lines
+    are not lines of its file, one after another: the code it was written for has changed."""
+    entries: list[dict] = [{}]
+    for raw in path.read_text().splitlines():
+        key, _, value = (part.strip() for part in raw.partition(":"))
+        if raw.startswith("#") or not key:
             continue
-        if not raw.strip():
-            if current:
-                missing = {"file", "from", "to", "why"} - current.keys()
-                if missing:
-                    sys.exit(f"{path}: an entry lacks {', '.join(sorted(missing))}: {current}")
-                source = ROOT / current["file"]
-                lines = [squash(line) for line in source.read_text().splitlines()
-                         ] if source.is_file() else []
-                n = len(current["from"])
-                if not any(lines[i:i + n] == current["from"] for i in range(len(lines))):
-                    sys.exit(f"{path}: no line of {current['file']} reads "
-                             f"{' / '.join(current['from'])!r} (why: {current['why']})")
-                entries.append(current)
-            current = {}
-            continue
-        key, _, value = raw.partition(":")
-        key = key.strip()
+        if key == "file":
+            entries.append({})
         if key in ("from", "to"):
-            current.setdefault(key, []).append(squash(value))
+            entries[-1].setdefault(key, []).append(squash(value))
         else:
-            current[key] = value.strip()
-    return entries
+            entries[-1][key] = value
+    for entry in [e for e in entries if e]:
+        missing = {"file", "from", "to", "why"} - entry.keys()
+        if missing:
+            sys.exit(f"{path}: an entry lacks {', '.join(sorted(missing))}: {entry}")
+        source = ROOT / entry["file"]
+        text = source.read_text() if source.is_file() else ""
+        lines = [squash(line) for line in text.splitlines()]
+        n = len(entry["from"])
+        if not any(lines[i:i + n] == entry["from"] for i in range(len(lines))):
+            sys.exit(f"{path}: no line of {entry['file']} reads {' / '.join(entry['from'])!r} "
+                     f"(why: {entry['why']})")
+    return [e for e in entries if e]
 
 
 def equivalent_reason(mutant: Mutant, entries: list[dict]) -> str | None:
@@ -195,20 +189,13 @@ def sync_tree(tree: Path) -> None:
             path.unlink()
 
 
-class Lock:
-    """The machine-wide build lock, held for one mutant's build and tests."""
-
-    def __init__(self, path: str):
-        self.path = path
-
-    def __enter__(self):
-        self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o666) if self.path else None
-        if self.fd is not None:
-            fcntl.flock(self.fd, fcntl.LOCK_EX)
-
-    def __exit__(self, *exc):
-        if self.fd is not None:
-            os.close(self.fd)
+@contextlib.contextmanager
+def lock(path: str):
+    """The machine-wide build lock (none for an empty path), held for a mutant's build and tests."""
+    with open(path or os.devnull, "a") as held:
+        if path:
+            fcntl.flock(held, fcntl.LOCK_EX)
+        yield
 
 
 class Runner:
@@ -248,7 +235,7 @@ class Runner:
             cmd.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
         else:
             print("mutants: no ccache (Debian package ccache); every build compiles afresh")
-        with Lock(self.args.lock):
+        with lock(self.args.lock):
             proc = self.run(cmd)
         if proc.returncode != 0:
             sys.exit(f"mutants: configure failed\n{proc.stdout}\n{proc.stderr}")
@@ -303,7 +290,7 @@ class Runner:
 
     def baseline(self) -> None:
         start = time.monotonic()
-        with Lock(self.args.lock):
+        with lock(self.args.lock):
             status, detail = self.build_and_test(codec_first=True)
         if status != "survived":
             sys.exit(f"mutants: the unmutated tree does not pass its tests ({status})\n{detail}")
@@ -318,7 +305,7 @@ class Runner:
         applied.write_text(mutant.file)
         try:
             target.write_text(mutant.text)
-            with Lock(self.args.lock):
+            with lock(self.args.lock):
                 return self.build_and_test(codec_first=not mutant.file.startswith("src/python"))
         finally:
             target.write_text(original)
@@ -417,10 +404,7 @@ def report(results: list[dict], seconds: float, dirs: list[str], tested: int = 0
     for r in results:
         if r["status"] == "survived":
             print(f"SURVIVED {r['file']}:{r['line']} ({r['id']})")
-            for line in r["before"]:
-                print(f"  -{line}")
-            for line in r["after"]:
-                print(f"  +{line}")
+            print("\n".join([f"  -{x}" for x in r["before"]] + [f"  +{x}" for x in r["after"]]))
     equivalent = [r for r in results if r["status"] == "equivalent"]
     if equivalent:
         print()
