@@ -1,15 +1,13 @@
 # Targets, and the folders each writes (V is the interpreter's version with its ABI flags, 3.11):
-#   demo, install                 .venv/V (the venv), build/V/wheel
-#   test = cpp-test py-test stubtest   install, then build/V/cpp and build/V/mypy-cache
-#   wheel-check                   build/V/dist (the sdist, its wheel, a fresh venv)
-#   dist                          .venv/dist-tools, build/dist-work, build/zig-cache, dist
-#   sanitize                      .venv/sanitize-V, build/sanitize-V
-#   tsan                          .venv/tsan-V, build/tsan-V
-#   fuzz                          build/fuzz (with install's and sanitize's venvs)
-#   faults                        build/faults-V (with install's venv)
-#   bench                         .venv/bench-V, build/bench-V
-#   mutants                       build/mutants (with install's venv)
-#   clean                         removes .venv, build and dist
+#   demo, install        .venv/V (the venv), build/V/wheel
+#   test                 install's, then build/V/cpp (cpp-test) and build/V/mypy-cache (stubtest)
+#   wheel-check          build/V/dist (the sdist, its wheel, a fresh venv)
+#   dist                 .venv/dist-tools, build/dist-work, build/zig-cache, dist
+#   sanitize, tsan       .venv/sanitize-V and build/sanitize-V, .venv/tsan-V and build/tsan-V
+#   fuzz                 build/fuzz (with install's and sanitize's venvs)
+#   faults, mutants      build/faults-V, build/mutants (with install's venv)
+#   bench                .venv/bench-V, build/bench-V
+#   clean                removes .venv, build and dist
 # CMake builds take their options from the presets of CMakePresets.json; pip builds take them as
 # -C options. System packages (GoogleTest, clang, valgrind, ccache, ...) come from .ci/run's list.
 #
@@ -262,14 +260,10 @@ bench: bench-install
 		.venv/bench-$(shell $(BENCH_DEFAULT_BUILD) -c 'import sys; print("%d.%d" % sys.version_info[:2])')/bin/python)
 
 # ---- Mutation testing -------------------------------------------------------------------------
-# `make mutants` plants single-line faults (universalmutator's C++ rules) in a copy of the tree
-# under build/mutants, a sample of MUTANTS picked by SEED, and runs the fast tests of both tiers on
-# each: the codec and binding GoogleTest binaries, pytest -x on the freshly built module, then a
-# bounded allocation-failure sweep for the paths only a failed allocation reaches. It
-# prints each mutant killed, survived or not compiled, every survivor's file, line and diff, and
-# the score over the mutants that compiled. MUTANT_GROUP is python (src/python), codec (the
-# layers below it) or all (src). Each mutant takes the shared build lock for its own build and
-# tests only; tools/mutants-equivalent.txt lists the survivors that cannot change behaviour.
+# `make mutants` (tools/mutants.py) plants single-line faults in a copy of the tree under
+# build/mutants, a sample of MUTANTS picked by SEED from MUTANT_GROUP: python (src/python), codec
+# (the rest of src) or all, and runs the fast tests on each. Each mutant takes the shared build
+# lock for its own build and tests alone, so run it outside flock.
 MUTANTS ?= 150
 SEED ?= 13
 MUTANT_GROUP ?= all

@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
-"""`make wheel-check`: what a user of the sdist gets, with pip and the machine's compiler.
-
-    tools/wheel_check.py WORK_DIR PYTHON
-
-Run by an interpreter with build and pip: the sdist, a wheel from it (pip builds it in an isolated
-environment, so build-system.requires must be complete), then the wheel in a fresh venv of PYTHON
-passing the Python tests and stubtest. tools/dist takes its sdist and its tests from here.
-"""
+"""`tools/wheel_check.py WORK_DIR PYTHON` (make wheel-check), run by an interpreter with build and
+pip: the sdist, a wheel from it as a user's pip builds it (isolated, so build-system.requires must
+be complete), and that wheel in a fresh venv of PYTHON passing the Python tests and stubtest.
+tools/dist takes its sdist and its tests from here."""
 
 import os
 import shutil
