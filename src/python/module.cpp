@@ -58,7 +58,7 @@ PyRef all_list(PyObject* module) {
 
 void register_class(PyObject* module, LazyTypeObject& lazy) {
   PyTypeObject* type = lazy.get_or_register();
-  const char* name = lazy.description().name;
+  const char* name = lazy.name();
   PyRef name_str = api_object(PyUnicode_FromStringAndSize(name, static_cast<Py_ssize_t>(std::strlen(name))));
   PyRef all = all_list(module);
   if (PyList_Append(all.get(), name_str.get()) < 0) {
