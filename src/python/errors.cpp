@@ -55,14 +55,11 @@ PyRef or_placeholder(PyRef made, const char* placeholder) {
 
 void throw_conversion_error(PyObject* obj, const char* target) {
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
-  const char* name = nullptr;
-  if (qualname) name = PyUnicode_AsUTF8AndSize(qualname.get(), nullptr);
-  if (name == nullptr) {
-    throw_if_memory_error();
-    PyErr_Clear();
-    name = "<failed to extract type name>";
-  }
-  throw_format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name, target);
+  // A name that UTF-8 cannot encode gets the placeholder. Any other is formatted as the str it
+  // is, so that a NUL inside it does not end it.
+  if (qualname && PyUnicode_AsUTF8AndSize(qualname.get(), nullptr) == nullptr) qualname = PyRef();
+  PyRef name = or_placeholder(std::move(qualname), "<failed to extract type name>");
+  throw_format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
 }
 
 void throw_wire_error(const WireError& error) {
