@@ -127,7 +127,7 @@ PyMethodDef kInitMethods[] = {
 };
 
 PyGetSetDef kInitAttributes[] = {
-    write_only<Init, &Init::ty, to_u16>("ty"),
+    write_only<Init, &Init::ty, to_unsigned<std::uint16_t>>("ty"),
     write_only<Init, &Init::globalfeatures, copy_bitflag>("globalfeatures"),
     write_only<Init, &Init::features, copy_bitflag>("features"),
     write_only<Init, &Init::init_tlvs, copy_stream>("init_tlvs"),

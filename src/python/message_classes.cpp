@@ -19,21 +19,21 @@ constexpr PyGetSetDef kEnd{nullptr, nullptr, nullptr, nullptr, nullptr};
 // Error and Warning share their fields but are separate classes with separate tables.
 template <class T>
 PyGetSetDef channel_message_attributes[] = {
-    write_only<T, &T::ty, to_u16>("ty"),
+    write_only<T, &T::ty, to_unsigned<std::uint16_t>>("ty"),
     write_only<T, &T::channel_id, to_channel_id>("channel_id"),
     write_only<T, &T::data, copy_bitflag>("data"),
     kEnd,
 };
 
 PyGetSetDef kPingAttributes[] = {
-    write_only<Ping, &Ping::ty, to_u16>("ty"),
-    write_only<Ping, &Ping::num_pong_bytes, to_u16>("num_pong_bytes"),
+    write_only<Ping, &Ping::ty, to_unsigned<std::uint16_t>>("ty"),
+    write_only<Ping, &Ping::num_pong_bytes, to_unsigned<std::uint16_t>>("num_pong_bytes"),
     write_only<Ping, &Ping::ignored, copy_bitflag>("ignored"),
     kEnd,
 };
 
 PyGetSetDef kPongAttributes[] = {
-    write_only<Pong, &Pong::ty, to_u16>("ty"),
+    write_only<Pong, &Pong::ty, to_unsigned<std::uint16_t>>("ty"),
     write_only<Pong, &Pong::ignored, copy_bitflag>("ignored"),
     kEnd,
 };
