@@ -1,30 +1,22 @@
 #pragma once
 
-#include <cstddef>
-#include <span>
-
 #include "python/binding.h"
 
 namespace keldrin::python {
 
-/// The parameters of one callable, as its error messages name them.
+/// A callable that takes no parameter, or one required one that may be given by keyword.
 struct ArgDescription {
-  const char* class_name;
-  const char* function_name;
-  std::span<const char* const> positional;  // names, in order
-  std::size_t positional_only;
-  std::size_t required;  // the first `required` positional parameters must be given
+  const char* callable;   // as every error message names it: "Init.wire_decode()"
+  const char* parameter;  // null for none
 };
 
-/// Vector form (METH_FASTCALL | METH_KEYWORDS): fills `slots` (one per positional parameter,
-/// borrowed references, null where not given) from `nargs` positional arguments followed in
-/// `args` by the values of the keywords named in `kwnames`. Throws the TypeError of the first
-/// problem found.
-void parse_vector_args(const ArgDescription& description, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, std::span<PyObject*> slots);
+/// Vector form (METH_FASTCALL | METH_KEYWORDS): the argument, borrowed (null when the callable
+/// takes none), from `nargs` positional arguments followed in `args` by the values of the
+/// keywords named in `kwnames`. Throws the TypeError of the first problem found.
+PyObject* parse_vector_args(const ArgDescription& description, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames);
 
-/// Tuple form (tp_new, tp_init): the same from a tuple and a dict (or null).
-void parse_tuple_args(const ArgDescription& description, PyObject* args, PyObject* kwargs,
-                      std::span<PyObject*> slots);
+/// Tuple form (tp_new): the same from a tuple and a dict (or null).
+PyObject* parse_tuple_args(const ArgDescription& description, PyObject* args, PyObject* kwargs);
 
 }  // namespace keldrin::python

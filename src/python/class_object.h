@@ -1,8 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstring>
 #include <new>
-#include <span>
 #include <type_traits>
 #include <utility>
 
@@ -26,33 +26,13 @@ PyClassObject<T>& class_object(PyObject* obj) {
   return *reinterpret_cast<PyClassObject<T>*>(obj);
 }
 
-/// Everything a class's type object is built from. Tables are static and outlive the type.
-struct ClassDescription {
-  const char* name;
-  const char* doc;             // "" for none
-  const char* text_signature;  // null for none
-  PyMethodDef* methods;        // null, or a table ending in an all-zero entry
-  PyGetSetDef* getsets;        // likewise
-  std::span<const PyType_Slot> own_slots;
-  Py_ssize_t basicsize;
-  allocfunc alloc;
-  // How an instance is released. With the interpreter lock, `dealloc` is tp_dealloc: it destroys
-  // the record, frees the block and drops the instance's reference to its type. On a
-  // free-threaded build the interpreter's own heap-type deallocator runs instead, since only it
-  // drops that reference from the releasing thread's own count of the type (as making an
-  // instance took it): a plain Py_DECREF of the type from every thread would make the type's
-  // shared count the one cache line all threads fight over. It calls `free` as tp_free, which
-  // destroys the record and frees the block.
-  destructor dealloc;
-  freefunc free;
-};
-
-/// A class's type object, made on first need and kept for the life of the process. Any thread
-/// may ask for it: the one stored first is the one every thread gets.
+/// The type object made from a class's spec on first need, and kept for the life of the process.
+/// Any thread may ask for it: the one stored first is the one every thread gets.
 class LazyTypeObject {
  public:
-  explicit constexpr LazyTypeObject(const ClassDescription& description)
-      : description_(description) {}
+  /// REQUIRES: `spec` is static, and its name is "builtins.<name>": the prefix gives the classes
+  /// no module of their own, so __module__ is "builtins".
+  explicit constexpr LazyTypeObject(PyType_Spec& spec) : spec_(spec) {}
 
   /// Registering form: borrowed type object; throws RuntimeError "An error occurred while
   /// initializing class <name>" (caused by the real failure) if it cannot be made.
@@ -65,10 +45,8 @@ class LazyTypeObject {
     return get_after_miss();
   }
 
-  /// Whether the type object exists yet.
-  bool made() const { return stored() != nullptr; }
-
-  const ClassDescription& description() const { return description_; }
+  /// The class's name without the module prefix.
+  const char* name() const { return std::strchr(spec_.name, '.') + 1; }
 
  private:
   PyTypeObject* get_after_miss();
@@ -77,44 +55,39 @@ class LazyTypeObject {
     return reinterpret_cast<PyTypeObject*>(type_.load(std::memory_order_acquire));
   }
 
-  const ClassDescription& description_;
+  PyType_Spec& spec_;
   std::atomic<PyObject*> type_ = nullptr;
 };
 
-/// tp_alloc of every class: the object with a default-constructed record and a free borrow
-/// counter, null with MemoryError on failure. Whoever allocates an instance, the module or
-/// `object.__new__` reached through a `__new__` that Python code put on the class, gets a
-/// record that is safe to use and to destroy.
+/// The spec of a class whose record is T and whose slots are `slots`.
 template <class T>
-PyObject* class_alloc(PyTypeObject* type, Py_ssize_t nitems) noexcept {
-  static_assert(std::is_nothrow_default_constructible_v<T>);
-  PyObject* obj = PyType_GenericAlloc(type, nitems);
-  if (obj != nullptr) {
-    auto& instance = class_object<T>(obj);
-    new (&instance.contents) T();
-    instance.borrow_flag = 0;
-  }
+constexpr PyType_Spec class_spec(const char* name, PyType_Slot* slots) {
+  return {name, static_cast<int>(sizeof(PyClassObject<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
+}
+
+/// The one way an instance is made: a new instance of `type` holding a record constructed from
+/// `args` and a free borrow counter, or null with MemoryError. The classes admit no subclass and
+/// no garbage collection, so this is what PyType_GenericAlloc does, less the zeroing of memory
+/// that is constructed right after.
+/// REQUIRES: `type` is the class whose record is T.
+template <class T, class... Args>
+PyObject* allocate(PyTypeObject* type, Args&&... args) noexcept {
+  static_assert(std::is_nothrow_constructible_v<T, Args...>);
+  void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+  if (memory == nullptr) return PyErr_NoMemory();
+  PyObject* obj = PyObject_Init(static_cast<PyObject*>(memory), type);
+  auto& instance = class_object<T>(obj);
+  new (&instance.contents) T(std::forward<Args>(args)...);
+  instance.borrow_flag = 0;
   return obj;
 }
 
-/// A new instance of `type` holding `contents`; new reference. On failure `contents` is released
-/// with the caller's copy and the allocation error is thrown.
-/// REQUIRES: `type` is the class whose record is T.
+/// tp_alloc of every class. Whoever allocates an instance, the module or `object.__new__`
+/// reached through a `__new__` that Python code put on the class, gets a record that is safe to
+/// use and to destroy.
 template <class T>
-PyRef create_instance(T&& contents, PyTypeObject* type) {
-  using Record = std::remove_cvref_t<T>;
-  // Moving cannot fail, so nothing can throw between the allocation and the constructed record.
-  static_assert(!std::is_lvalue_reference_v<T> && std::is_nothrow_move_constructible_v<Record>);
-  // The classes admit no subclass and no garbage collection, so the allocation is what
-  // PyType_GenericAlloc makes of it without zeroing memory that is constructed right after;
-  // the record is moved in place rather than built by tp_alloc and assigned over.
-  void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
-  if (memory == nullptr) throw std::bad_alloc();
-  PyRef obj = PyRef::steal(PyObject_Init(static_cast<PyObject*>(memory), type));
-  auto& instance = class_object<Record>(obj.get());
-  new (&instance.contents) Record(std::move(contents));
-  instance.borrow_flag = 0;
-  return obj;
+PyObject* class_alloc(PyTypeObject* type, Py_ssize_t) noexcept {
+  return allocate<T>(type);
 }
 
 /// tp_dealloc for a class whose record is T.
@@ -129,11 +102,31 @@ void class_dealloc(PyObject* obj) {
   });
 }
 
-/// tp_free for a class whose record is T, on a free-threaded build (see ClassDescription).
+/// tp_free for a class whose record is T, on a free-threaded build (see release_slot).
 template <class T>
 void class_free(void* block) noexcept {
   class_object<T>(static_cast<PyObject*>(block)).contents.~T();
   PyObject_Free(block);
+}
+
+/// The slots that make and release an instance of a class whose record is T, in every class's
+/// table. With the interpreter lock, tp_dealloc destroys the record, frees the block and drops
+/// the instance's reference to its type. On a free-threaded build the interpreter's own
+/// heap-type deallocator runs instead, since only it drops that reference from the releasing
+/// thread's own count of the type (as making an instance took it): a plain Py_DECREF of the type
+/// from every thread would make the type's shared count the one cache line all threads fight
+/// over. It calls tp_free, which destroys the record and frees the block.
+template <class T>
+PyType_Slot alloc_slot() {
+  return {Py_tp_alloc, reinterpret_cast<void*>(class_alloc<T>)};
+}
+template <class T>
+PyType_Slot release_slot() {
+#ifdef Py_GIL_DISABLED
+  return {Py_tp_free, reinterpret_cast<void*>(class_free<T>)};
+#else
+  return {Py_tp_dealloc, reinterpret_cast<void*>(class_dealloc<T>)};
+#endif
 }
 
 /// Py_tp_new of every class that Python code may not instantiate: always TypeError

@@ -7,22 +7,31 @@
 
 namespace keldrin::python {
 
-/// The type cache of the class whose record is T: one per class, for the life of the process.
+/// The spec of the class whose record is T, defined beside the class.
 template <class T>
-LazyTypeObject& class_of();
+struct ClassSpec {
+  static PyType_Spec spec;
+};
 
-template <> LazyTypeObject& class_of<bolt1::Init>();
-template <> LazyTypeObject& class_of<bolt1::Error>();
-template <> LazyTypeObject& class_of<bolt1::Ping>();
-template <> LazyTypeObject& class_of<bolt1::Pong>();
-template <> LazyTypeObject& class_of<bolt1::Warning>();
-template <> LazyTypeObject& class_of<Stream>();
-template <> LazyTypeObject& class_of<BitFlag>();
+template <> PyType_Spec ClassSpec<bolt1::Init>::spec;
+template <> PyType_Spec ClassSpec<bolt1::Error>::spec;
+template <> PyType_Spec ClassSpec<bolt1::Ping>::spec;
+template <> PyType_Spec ClassSpec<bolt1::Pong>::spec;
+template <> PyType_Spec ClassSpec<bolt1::Warning>::spec;
+template <> PyType_Spec ClassSpec<Stream>::spec;
+template <> PyType_Spec ClassSpec<BitFlag>::spec;
+
+/// The type object of the class whose record is T: one per class, for the life of the process.
+template <class T>
+LazyTypeObject& class_of() {
+  static constinit LazyTypeObject type(ClassSpec<T>::spec);
+  return type;
+}
 
 /// A new instance of T's class holding `contents`; new reference.
 template <class T>
 PyRef new_instance(T contents) {
-  return create_instance(std::move(contents), class_of<T>().get());
+  return checked(allocate<T>(class_of<T>().get(), std::move(contents)));
 }
 
 }  // namespace keldrin::python

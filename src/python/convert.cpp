@@ -86,7 +86,7 @@ void read_items(PyObject* obj, std::vector<std::uint8_t>& out) {
   out.reserve(static_cast<std::size_t>(std::min(hint, kMaxLengthHint)));
   PyRef iterator = checked(PyObject_GetIter(obj));
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    out.push_back(static_cast<std::uint8_t>(to_unsigned(item.get(), 256)));
+    out.push_back(to_unsigned<std::uint8_t>(item.get()));
   }
   if (PyErr_Occurred()) throw_pending();
 }
@@ -102,15 +102,6 @@ T copy_record(PyObject* obj, const char* target) {
 
 }  // namespace
 
-std::uint64_t to_unsigned(PyObject* obj, std::uint64_t bound) {
-  const long v = PyLong_AsLong(obj);
-  if (v == -1 && PyErr_Occurred()) throw_pending();
-  // Negative values wrap to large unsigned ones and fail the same bound check.
-  const auto u = static_cast<std::uint64_t>(v);
-  if (u >= bound) throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
-  return u;
-}
-
 std::array<std::uint8_t, 32> to_channel_id(PyObject* obj) {
   std::array<std::uint8_t, 32> out{};
   if (!PySequence_Check(obj)) throw_conversion_error(obj, "Sequence");
@@ -122,7 +113,7 @@ std::array<std::uint8_t, 32> to_channel_id(PyObject* obj) {
   for (std::size_t i = 0; i < out.size(); ++i) {
     PyRef index = checked(PyLong_FromUnsignedLongLong(i));
     PyRef item = checked(PyObject_GetItem(obj, index.get()));
-    out[i] = static_cast<std::uint8_t>(to_unsigned(item.get(), 256));
+    out[i] = to_unsigned<std::uint8_t>(item.get());
   }
   return out;
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "core/wire_reader.h"
@@ -11,13 +12,20 @@
 
 namespace keldrin::python {
 
-/// An integer below `bound` (256 for a byte, 65536 for a 16-bit field). Accepts int, bool and
-/// objects with __index__. Throws the interpreter's error for a non-integer or an integer outside
-/// the signed 64-bit range, and OverflowError "out of range integral type conversion attempted"
-/// for any other value not below the bound, negatives included. May run Python code (__index__).
-std::uint64_t to_unsigned(PyObject* obj, std::uint64_t bound);
-
-inline std::uint16_t to_u16(PyObject* obj) { return static_cast<std::uint16_t>(to_unsigned(obj, 65536)); }
+/// An integer that U can hold. Accepts int, bool and objects with __index__. Throws the
+/// interpreter's error for a non-integer or an integer outside the signed 64-bit range, and
+/// OverflowError "out of range integral type conversion attempted" for any other value that U
+/// cannot hold, negatives included. May run Python code (__index__).
+template <class U>
+U to_unsigned(PyObject* obj) {
+  const long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) throw_pending();
+  // Negative values wrap to large unsigned ones and fail the same bound check.
+  if (static_cast<std::uint64_t>(v) > std::numeric_limits<U>::max()) {
+    throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+  }
+  return static_cast<U>(v);
+}
 
 /// Exactly 32 bytes from a sequence of 32 integers 0..255, read item by item with __getitem__.
 std::array<std::uint8_t, 32> to_channel_id(PyObject* obj);

@@ -46,27 +46,32 @@ PyRef api_object(PyObject* result) {
   return PyRef::steal(result);
 }
 
+PyRef or_placeholder(PyRef made, const char* placeholder) {
+  if (made) return made;
+  throw_if_memory_error();
+  PyErr_Clear();
+  return api_object(PyUnicode_FromString(placeholder));
+}
+
 void throw_conversion_error(PyObject* obj, const char* target) {
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
-  const char* name = nullptr;
-  if (qualname) name = PyUnicode_AsUTF8AndSize(qualname.get(), nullptr);
-  if (name == nullptr) {
-    throw_if_memory_error();
-    PyErr_Clear();
-    name = "<failed to extract type name>";
-  }
-  throw_format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", name, target);
+  // A name that UTF-8 cannot encode gets the placeholder. Any other is formatted as the str it
+  // is, so that a NUL inside it does not end it.
+  if (qualname && PyUnicode_AsUTF8AndSize(qualname.get(), nullptr) == nullptr) qualname = PyRef();
+  PyRef name = or_placeholder(std::move(qualname), "<failed to extract type name>");
+  throw_format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+}
+
+void throw_wire_error(const WireError& error) {
+  PyRef message = checked(PyUnicode_FromStringAndSize(
+      error.message.data(), static_cast<Py_ssize_t>(error.message.size())));
+  throw PythonError(checked(PyObject_CallOneArg(PyExc_OSError, message.get())));
 }
 
 PythonError with_argument_name(const char* name, PythonError error) {
   PyObject* old = error.exception();
   if (Py_TYPE(old) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return error;
-  PyRef text = PyRef::steal(PyObject_Str(old));
-  if (!text) {
-    throw_if_memory_error();
-    PyErr_Clear();
-    text = api_object(PyUnicode_FromString("<exception str() failed>"));
-  }
+  PyRef text = or_placeholder(PyRef::steal(PyObject_Str(old)), "<exception str() failed>");
   PyRef message = checked(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
   PyRef renamed = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   // SetCause steals the reference that GetCause gives (null stays null).

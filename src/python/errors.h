@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "core/wire_error.h"
 #include "python/py_ref.h"
 
 namespace keldrin::python {
@@ -47,6 +48,10 @@ PyRef checked(PyObject* result);
 /// Any other pending exception stays pending for the caller's own fallback.
 void throw_if_memory_error();
 
+/// `made` when the call that made it succeeded (it is not empty); otherwise a pending MemoryError
+/// is thrown and any other failure is cleared and replaced by the str `placeholder`.
+PyRef or_placeholder(PyRef made, const char* placeholder);
+
 /// For objects that the module makes without an error path of its own (names, lists): on null
 /// a pending MemoryError is thrown as it is; any other pending exception is printed and an
 /// internal failure "Python API call failed" is thrown.
@@ -54,6 +59,10 @@ PyRef api_object(PyObject* result);
 
 /// The TypeError "'<qualified type name of obj>' object cannot be converted to '<target>'".
 [[noreturn]] void throw_conversion_error(PyObject* obj, const char* target);
+
+/// A decode failure as Python sees it: a plain OSError whose one argument is the message (so
+/// errno and strerror are None).
+[[noreturn]] void throw_wire_error(const WireError& error);
 
 /// An exception of exactly TypeError becomes a new TypeError "argument '<name>': <text>" with
 /// the old one's cause and no link to the old one; anything else is returned unchanged.

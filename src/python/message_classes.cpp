@@ -16,75 +16,64 @@ using bolt1::Warning;
 
 constexpr PyGetSetDef kEnd{nullptr, nullptr, nullptr, nullptr, nullptr};
 
-template <class T>
-constexpr ClassDescription field_only(const char* name, PyGetSetDef* attributes,
-                                      const char* doc = "") {
-  return ClassDescription{
-      .name = name,
-      .doc = doc,
-      .text_signature = nullptr,
-      .methods = nullptr,
-      .getsets = attributes,
-      .own_slots = {},
-      .basicsize = sizeof(PyClassObject<T>),
-      .alloc = class_alloc<T>,
-      .dealloc = class_dealloc<T>,
-      .free = class_free<T>,
-  };
-}
-
 // Error and Warning share their fields but are separate classes with separate tables.
 template <class T>
 PyGetSetDef channel_message_attributes[] = {
-    write_only<T, &T::ty, to_u16>("ty"),
+    write_only<T, &T::ty, to_unsigned<std::uint16_t>>("ty"),
     write_only<T, &T::channel_id, to_channel_id>("channel_id"),
     write_only<T, &T::data, copy_bitflag>("data"),
     kEnd,
 };
 
 PyGetSetDef kPingAttributes[] = {
-    write_only<Ping, &Ping::ty, to_u16>("ty"),
-    write_only<Ping, &Ping::num_pong_bytes, to_u16>("num_pong_bytes"),
+    write_only<Ping, &Ping::ty, to_unsigned<std::uint16_t>>("ty"),
+    write_only<Ping, &Ping::num_pong_bytes, to_unsigned<std::uint16_t>>("num_pong_bytes"),
     write_only<Ping, &Ping::ignored, copy_bitflag>("ignored"),
     kEnd,
 };
 
 PyGetSetDef kPongAttributes[] = {
-    write_only<Pong, &Pong::ty, to_u16>("ty"),
+    write_only<Pong, &Pong::ty, to_unsigned<std::uint16_t>>("ty"),
     write_only<Pong, &Pong::ignored, copy_bitflag>("ignored"),
     kEnd,
 };
 
-constexpr const char* kStreamDoc =
+constexpr char kStreamDoc[] =
     "Stream - A `tlv_stream` is a series of (possibly zero) `tlv_record`s, represented as the\n"
     "concatenation of the encoded `tlv_record`s. When used to extend existing\n"
     "messages, a `tlv_stream` is typically placed after all currently defined fields.";
 
-const ClassDescription kErrorDescription =
-    field_only<Error>("Error", channel_message_attributes<Error>);
-const ClassDescription kPingDescription = field_only<Ping>("Ping", kPingAttributes);
-const ClassDescription kPongDescription = field_only<Pong>("Pong", kPongAttributes);
-const ClassDescription kWarningDescription =
-    field_only<Warning>("Warning", channel_message_attributes<Warning>);
-const ClassDescription kStreamDescription = field_only<Stream>("Stream", nullptr, kStreamDoc);
-const ClassDescription kBitFlagDescription = field_only<BitFlag>("BitFlag", nullptr);
+// The slot table of a class without constructor or methods. A null docstring or attribute table
+// gives the class none, as leaving the slot out does.
+template <class T, PyGetSetDef* Attributes = nullptr, const char* Doc = nullptr>
+PyType_Slot field_only_slots[] = {
+    {Py_tp_doc, const_cast<char*>(Doc)},
+    {Py_tp_getset, Attributes},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor_defined)},
+    alloc_slot<T>(),
+    release_slot<T>(),
+    {0, nullptr},
+};
 
 }  // namespace
 
-#define KELDRIN_CLASS_OF(T, description)  \
-  template <>                             \
-  LazyTypeObject& class_of<T>() {         \
-    static LazyTypeObject type(description); \
-    return type;                          \
-  }
-
-KELDRIN_CLASS_OF(Error, kErrorDescription)
-KELDRIN_CLASS_OF(Ping, kPingDescription)
-KELDRIN_CLASS_OF(Pong, kPongDescription)
-KELDRIN_CLASS_OF(Warning, kWarningDescription)
-KELDRIN_CLASS_OF(Stream, kStreamDescription)
-KELDRIN_CLASS_OF(BitFlag, kBitFlagDescription)
-
-#undef KELDRIN_CLASS_OF
+template <>
+PyType_Spec ClassSpec<Error>::spec =
+    class_spec<Error>("builtins.Error", field_only_slots<Error, channel_message_attributes<Error>>);
+template <>
+PyType_Spec ClassSpec<Ping>::spec =
+    class_spec<Ping>("builtins.Ping", field_only_slots<Ping, kPingAttributes>);
+template <>
+PyType_Spec ClassSpec<Pong>::spec =
+    class_spec<Pong>("builtins.Pong", field_only_slots<Pong, kPongAttributes>);
+template <>
+PyType_Spec ClassSpec<Warning>::spec = class_spec<Warning>(
+    "builtins.Warning", field_only_slots<Warning, channel_message_attributes<Warning>>);
+template <>
+PyType_Spec ClassSpec<Stream>::spec =
+    class_spec<Stream>("builtins.Stream", field_only_slots<Stream, nullptr, kStreamDoc>);
+template <>
+PyType_Spec ClassSpec<BitFlag>::spec =
+    class_spec<BitFlag>("builtins.BitFlag", field_only_slots<BitFlag>);
 
 }  // namespace keldrin::python

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 
 #include "python/classes.h"
 
@@ -35,38 +34,12 @@ constexpr const char* kSubInterpreterMessage =
 // The module made by the first successful initialisation; one strong reference, kept for good.
 std::atomic<PyObject*> module_cache = nullptr;
 
-PyObject* all_name() {
-  static std::atomic<PyObject*> name = nullptr;
-  if (PyObject* made = name.load(std::memory_order_acquire)) return made;
-  PyObject* str = api_object(PyUnicode_FromStringAndSize("__all__", 7)).release();
-  PyUnicode_InternInPlace(&str);
-  return keep_first(name, PyRef::steal(str));
-}
-
-// The module's __all__ list, made empty if the module has none yet; new reference.
-PyRef all_list(PyObject* module) {
-  PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name()));
-  if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
-    PyErr_Clear();
-    all = api_object(PyList_New(0));
-    if (PyObject_SetAttr(module, all_name(), all.get()) < 0) throw_pending();
-  }
-  if (!PyList_Check(all.get())) throw_conversion_error(all.get(), "list");
-  return all;
-}
-
-void register_class(PyObject* module, LazyTypeObject& lazy) {
+// Puts the class on the module and its name on the module's __all__ list.
+void register_class(PyObject* module, PyObject* all, LazyTypeObject& lazy) {
   PyTypeObject* type = lazy.get_or_register();
-  const char* name = lazy.description().name;
-  PyRef name_str = api_object(PyUnicode_FromStringAndSize(name, static_cast<Py_ssize_t>(std::strlen(name))));
-  PyRef all = all_list(module);
-  if (PyList_Append(all.get(), name_str.get()) < 0) {
-    throw_if_memory_error();
-    PyErr_Clear();
-    throw InternalFailure{std::string("could not append __name__ to __all__: ") + name};
-  }
-  if (PyObject_SetAttr(module, name_str.get(), reinterpret_cast<PyObject*>(type)) < 0) {
+  PyRef name = api_object(PyUnicode_FromString(lazy.name()));
+  if (PyList_Append(all, name.get()) < 0) throw_pending();
+  if (PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)) < 0) {
     throw_pending();
   }
 }
@@ -117,11 +90,13 @@ PyRef make_module() {
   // the GIL off for the whole process.
   if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) throw_pending();
 #endif
-  register_class(module.get(), class_of<bolt1::Init>());
-  register_class(module.get(), class_of<bolt1::Error>());
-  register_class(module.get(), class_of<bolt1::Ping>());
-  register_class(module.get(), class_of<bolt1::Pong>());
-  register_class(module.get(), class_of<bolt1::Warning>());
+  PyRef all = api_object(PyList_New(0));
+  if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) throw_pending();
+  register_class(module.get(), all.get(), class_of<bolt1::Init>());
+  register_class(module.get(), all.get(), class_of<bolt1::Error>());
+  register_class(module.get(), all.get(), class_of<bolt1::Ping>());
+  register_class(module.get(), all.get(), class_of<bolt1::Pong>());
+  register_class(module.get(), all.get(), class_of<bolt1::Warning>());
   // Two threads that import at once each build a module; the first cached is the one both get.
   return PyRef::borrow(keep_first(module_cache, std::move(module)));
 }

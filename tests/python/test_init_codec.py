@@ -368,6 +368,10 @@ BUFF_TYPE_ERRORS = {
         Unnamed(),
         "argument 'buff': '<failed to extract type name>' object cannot be converted to 'Sequence'",
     ),
+    "NUL in the name": (
+        type("C", (), {"__qualname__": "A\x00B"})(),
+        "argument 'buff': 'A\x00B' object cannot be converted to 'Sequence'",
+    ),
 }
 
 

@@ -196,6 +196,11 @@ COPY_ERRORS = {
         Unnamed(),
         cannot("globalfeatures", "<failed to extract type name>", "BitFlag"),
     ),
+    "init_tlvs NUL in the name": (
+        "init_tlvs",
+        type("C", (), {"__qualname__": "A\x00B"})(),
+        cannot("init_tlvs", "A\x00B", "Stream"),
+    ),
     "init_tlvs empty list": ("init_tlvs", [], cannot("init_tlvs", "list", "Stream")),
     "init_tlvs None": ("init_tlvs", None, cannot("init_tlvs", "NoneType", "Stream")),
     "init_tlvs Init": ("init_tlvs", Init(), cannot("init_tlvs", "Init", "Stream")),
