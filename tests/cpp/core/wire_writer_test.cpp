@@ -52,12 +52,13 @@ TEST(WireWriterTest, WriteBeWritesWidthBytes) {
 }
 
 // Checked builds stop at a write past the end of the buffer, and at an encoding that leaves part
-// of it unwritten: either means a wire_size() that disagrees with to_wire().
+// of it unwritten: either means a wire_size() that disagrees with to_wire(). Each write stops
+// before it passes the end, not only the destructor after it.
 TEST(WireWriterDeathTest, WritesMustFillTheBufferExactly) {
   Bytes out(1);
-  EXPECT_DEATH((WireWriter(out).write_u16(1)), "");
-  EXPECT_DEATH((WireWriter(out).write_bytes(Bytes{1, 2})), "");
-  EXPECT_DEATH(WireWriter{out}, "");
+  EXPECT_DEATH((WireWriter(out).write_u16(1)), "next_ != end_");
+  EXPECT_DEATH((WireWriter(out).write_bytes(Bytes{1, 2})), "bs.size\\(\\) <=");
+  EXPECT_DEATH(WireWriter{out}, "next_ == end_");
 }
 
 }  // namespace
