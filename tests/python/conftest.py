@@ -11,7 +11,7 @@ import libkeldrin
 
 @pytest.fixture
 def run_child():
-    """Runs `code` in a fresh interpreter that imports the same libkeldrin build.
+    """Runs `code` in a fresh interpreter that imports the same libkeldrin build and support.
 
     The child reports what it saw as one JSON value on its last line of output; that value is
     returned. A child that fails or crashes fails the test with its stderr.
@@ -20,7 +20,8 @@ def run_child():
     def run(code):
         env = dict(os.environ)
         here = os.path.dirname(os.path.abspath(libkeldrin.__file__))
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
+        tests = os.path.dirname(os.path.abspath(__file__))
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, tests, env.get("PYTHONPATH")]))
         proc = subprocess.run(
             [sys.executable, "-c", textwrap.dedent(code)],
             env=env,

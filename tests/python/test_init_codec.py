@@ -8,7 +8,7 @@ import traceback
 import pytest
 
 from libkeldrin import Init
-from support import BytearraySub, BytesSub, Index, IntSub, Outer, Seq, TypeErrorSub, Unnamed, index_error_text
+from support import BytearraySub, BytesSub, Index, IntSub, Outer, Recorder, Seq, TypeErrorSub, Unnamed, index_error_text
 
 EOF = "failed to fill whole buffer"
 NOT_CANONICAL = "decoded bigsize is not canonical"
@@ -534,6 +534,14 @@ def test_iteration_decides_the_bytes():
     assert decode(Lying(DEFAULT)).wire() == DEFAULT
 
 
+def test_buff_is_asked_its_length_once_then_iterated():
+    # A list subclass takes no shortcut: its own __len__ and __iter__ answer, and each item is
+    # converted as the iterator hands it out.
+    log = []
+    assert decode(Recorder([Index(b, log=log) for b in DEFAULT], log)).wire() == DEFAULT
+    assert log == ["len", "iter"] + [x for b in DEFAULT for x in ("next", b)]
+
+
 @pytest.mark.parametrize(
     "error, expected",
     [
@@ -599,13 +607,20 @@ def test_assignment_to_the_receiver_while_converting_is_refused():
     m = Init()
     refusals = []
 
-    def hook():
+    def refused():
         with pytest.raises(RuntimeError) as excinfo:
             m.ty = 1
         refusals.append((type(excinfo.value), excinfo.value.args))
 
+    def hook():
+        refused()
+        # Borrows nest: the decode and the wire() inside this one give back only their own.
+        m.wire_decode(HookSeq(DEFAULT, refused))
+        m.wire()
+        refused()
+
     assert m.wire_decode(HookSeq(DEFAULT, hook)).wire() == DEFAULT
-    assert refusals == [(RuntimeError, ("Already borrowed",))]
+    assert refusals == [(RuntimeError, ("Already borrowed",))] * 3
     m.ty = 2  # the borrow ended with the call
 
 

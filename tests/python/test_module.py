@@ -380,6 +380,39 @@ def test_instances_give_back_their_class_reference():
     assert sys.getrefcount(Init) == before
 
 
+def test_instances_of_every_class_give_back_their_class_reference(run_child):
+    # Python code that gives a class a __new__ makes instances of every class, the hidden ones
+    # too; as that changes the classes for good, a child interpreter does it.
+    before, after = run_child(
+        """
+    import json, sys
+    import libkeldrin
+    from support import on_a_thread_of_its_own
+
+    for attribute, value in [("init_tlvs", []), ("features", b"")]:
+        try:
+            setattr(libkeldrin.Init(), attribute, value)
+        except TypeError:
+            pass
+    classes = [getattr(libkeldrin, name) for name in libkeldrin.__all__] + [
+        c for c in object.__subclasses__()
+        if c.__module__ == "builtins" and c.__name__ in ("Stream", "BitFlag")]
+    for cls in classes:
+        cls.__new__ = staticmethod(object.__new__)
+
+    def cycles(count):
+        on_a_thread_of_its_own(lambda: [[cls() for cls in classes] for _ in range(count)])
+
+    cycles(10)
+    before = [sys.getrefcount(cls) for cls in classes]
+    cycles(100)
+    print(json.dumps([before, [sys.getrefcount(cls) for cls in classes]]))
+    """
+    )
+    assert len(before) == 7
+    assert after == before
+
+
 @pytest.mark.parametrize("cls", FIELD_ONLY, ids=NAMES[1:])
 def test_refused_construction_keeps_the_class_reference(cls):
     def cycle():
