@@ -39,7 +39,7 @@ def hidden_classes(*names):
     """The module's unexported classes (all, or those named): found only as subclasses of object."""
     names = names or ("Stream", "BitFlag")
     return [c for c in object.__subclasses__()
-            if c.__module__ == "builtins" and c.__name__ in names]
+            if getattr(c, "__module__", None) == "builtins" and c.__name__ in names]
 
 
 def index_error_text(value):
@@ -124,3 +124,27 @@ class Unnamed:
 
 
 Unnamed.__qualname__ = "\udc80"  # not encodable as UTF-8
+
+
+class Recorder(list):
+    """A list subclass that logs to `log` every call it gets: "len", "iter", "next" for each item
+    its iterator hands out, and [i] for each item read by index. Items that log their own
+    __index__ calls to the same list show where each conversion falls."""
+
+    def __init__(self, items, log):
+        super().__init__(items)
+        self.log = log
+
+    def __len__(self):
+        self.log.append("len")
+        return super().__len__()
+
+    def __getitem__(self, i):
+        self.log.append([i])
+        return super().__getitem__(i)
+
+    def __iter__(self):
+        self.log.append("iter")
+        for item in list.__iter__(self):
+            self.log.append("next")
+            yield item

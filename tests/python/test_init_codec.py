@@ -16,7 +16,8 @@ import pytest
 import model
 from libkeldrin import Init
 from support import (BORROWED, EOF, NOT_CANONICAL, OUT_OF_RANGE, TOO_LARGE, BytearraySub, BytesSub,
-                     Index, IntSub, Outer, Raises, Seq, TypeErrorSub, Unnamed, index_error_text)
+                     Index, IntSub, Outer, Raises, Recorder, Seq, TypeErrorSub, Unnamed,
+                     index_error_text)
 
 DEFAULT = [0, 16, 0, 0, 0, 0]
 
@@ -627,6 +628,14 @@ def test_a_stop_from_len_propagates_before_any_item_is_read(stop):
     assert read == []
 
 
+def test_buff_is_asked_its_length_once_then_iterated():
+    # A list subclass takes no shortcut: its own __len__ and __iter__ answer, and each item is
+    # converted as the iterator hands it out.
+    log = []
+    assert decode(Recorder([Index(b, log=log) for b in DEFAULT], log)).wire() == DEFAULT
+    assert log == ["len", "iter"] + [x for b in DEFAULT for x in ("next", b)]
+
+
 @pytest.mark.parametrize(
     "error, expected",
     [
@@ -751,13 +760,20 @@ def test_assignment_to_the_receiver_while_converting_is_refused():
     m = Init()
     refusals = []
 
-    def hook():
+    def refused():
         with pytest.raises(RuntimeError) as excinfo:
             m.ty = 1
         refusals.append((type(excinfo.value), excinfo.value.args))
 
+    def hook():
+        refused()
+        # Borrows nest: the decode and the wire() inside this one give back only their own.
+        m.wire_decode(HookSeq(DEFAULT, refused))
+        m.wire()
+        refused()
+
     assert m.wire_decode(HookSeq(DEFAULT, hook)).wire() == DEFAULT
-    assert refusals == [(RuntimeError, (BORROWED,))]
+    assert refusals == [(RuntimeError, (BORROWED,))] * 3
     m.ty = 2  # the borrow ended with the call
 
 

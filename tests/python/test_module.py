@@ -264,13 +264,10 @@ def test_hidden_classes_are_made_on_first_check_only(run_child):
         """
     import json
     import libkeldrin
-
-    def count(name):
-        return len([c for c in object.__subclasses__()
-                    if c.__module__ == "builtins" and c.__name__ == name])
+    from support import hidden_classes
 
     def counts():
-        return [count("Stream"), count("BitFlag")]
+        return [len(hidden_classes("Stream")), len(hidden_classes("BitFlag"))]
 
     def refused(attribute, value):
         try:
@@ -304,6 +301,7 @@ def test_threads_that_first_need_a_hidden_class_at_once_share_one(run_child):
     import json
     import threading
     import libkeldrin
+    from support import hidden_classes
 
     start = threading.Barrier(8)
     errors = []
@@ -325,9 +323,7 @@ def test_threads_that_first_need_a_hidden_class_at_once_share_one(run_child):
     for thread in threads:
         thread.join()
     gc.collect()
-    print(json.dumps([len([c for c in object.__subclasses__()
-                           if c.__module__ == "builtins" and c.__name__ == name])
-                      for name in ("Stream", "BitFlag")] + errors))
+    print(json.dumps([len(hidden_classes(name)) for name in ("Stream", "BitFlag")] + errors))
     """
     )
     assert seen == [1, 1]
@@ -373,6 +369,37 @@ def test_instances_give_back_their_class_reference():
     before = sys.getrefcount(Init)
     cycles(1000)
     assert sys.getrefcount(Init) == before
+
+
+def test_instances_of_every_class_give_back_their_class_reference(run_child):
+    # Python code that gives a class a __new__ makes instances of every class, the hidden ones
+    # too; as that changes the classes for good, a child interpreter does it.
+    before, after = run_child(
+        """
+    import json, sys
+    import libkeldrin
+    from support import hidden_classes, on_a_thread_of_its_own
+
+    for attribute, value in [("init_tlvs", []), ("features", b"")]:
+        try:
+            setattr(libkeldrin.Init(), attribute, value)
+        except TypeError:
+            pass
+    classes = [getattr(libkeldrin, name) for name in libkeldrin.__all__] + hidden_classes()
+    for cls in classes:
+        cls.__new__ = staticmethod(object.__new__)
+
+    def cycles(count):
+        on_a_thread_of_its_own(lambda: [[cls() for cls in classes] for _ in range(count)])
+
+    cycles(10)
+    before = [sys.getrefcount(cls) for cls in classes]
+    cycles(100)
+    print(json.dumps([before, [sys.getrefcount(cls) for cls in classes]]))
+    """
+    )
+    assert len(before) == 7
+    assert after == before
 
 
 @pytest.mark.parametrize("cls", FIELD_ONLY, ids=NAMES[1:])

@@ -167,6 +167,34 @@ def test_conversion_may_use_the_object_being_assigned(message):
     assert message.wire() == MESSAGE
 
 
+# --- channel_id -------------------------------------------------------------------------------
+
+
+def test_channel_id_is_read_by_length_then_by_index(run_child):
+    # Python code that gives Error and Warning a __new__ makes instances of them; as that changes
+    # the classes for good, a child interpreter does it.
+    logs = run_child(
+        """
+    import json
+    from libkeldrin import Error, Warning
+    from support import Index, Recorder
+
+    logs = []
+    for cls, length in [(Error, 32), (Warning, 32), (Error, 31)]:
+        cls.__new__ = staticmethod(object.__new__)
+        log = []
+        try:
+            cls().channel_id = Recorder([Index(i, log=log) for i in range(length)], log)
+        except ValueError as error:
+            log.append(str(error))
+        logs.append(log)
+    print(json.dumps(logs))
+    """
+    )
+    read = ["len"] + [x for i in range(32) for x in ([i], i)]
+    assert logs == [read, read, ["len", "expected a sequence of length 32 (got 31)"]]
+
+
 # --- BitFlag and Stream fields ----------------------------------------------------------------
 
 
