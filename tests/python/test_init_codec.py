@@ -276,6 +276,11 @@ PARSER_ERRORS = {
         f"{N} got an unexpected keyword argument 'renamed'",
     ),
     "Init(unprintable)": (lambda: Init(**{Renamed("!"): 1}), "no name"),
+    # Its __str__ runs with the failed UTF-8 conversion cleared: a debug build asserts that.
+    "Init(surrogate str subclass)": (
+        lambda: Init(**{Renamed("\udc80"): 1}),
+        f"{N} got an unexpected keyword argument 'renamed'",
+    ),
     "no argument": (lambda: Init().wire_decode(), f"{W} missing 1 required positional argument: 'buff'"),
     "two": (lambda: Init().wire_decode(S, S), f"{W} takes 1 positional arguments but 2 were given"),
     "three": (lambda: Init().wire_decode(1, 2, 3), f"{W} takes 1 positional arguments but 3 were given"),
