@@ -5,7 +5,7 @@
 #   dist                 .venv/dist-tools, build/dist-work, build/zig-cache, dist
 #   sanitize, tsan       .venv/sanitize-V and build/sanitize-V, .venv/tsan-V and build/tsan-V
 #   fuzz                 build/fuzz (with install's and sanitize's venvs)
-#   faults, mutants      build/faults-V, build/mutants (with install's venv)
+#   faults, mutants      build/faults-V, build/V/mutants (with install's venv)
 #   bench                .venv/bench-V, build/bench-V
 #   clean                removes .venv, build and dist
 # CMake builds take their options from the presets of CMakePresets.json; pip builds take them as
@@ -261,13 +261,15 @@ bench: bench-install
 
 # ---- Mutation testing -------------------------------------------------------------------------
 # `make mutants` (tools/mutants.py) plants single-line faults in a copy of the tree under
-# build/mutants, a sample of MUTANTS picked by SEED from MUTANT_GROUP: python (src/python), codec
+# build/V/mutants (one per interpreter, as each builds its own module), a sample of MUTANTS picked by SEED from MUTANT_GROUP: python (src/python), codec
 # (the rest of src) or all, and runs the fast tests on each. Each mutant takes the shared build
 # lock for its own build and tests alone, so run it outside flock.
 MUTANTS ?= 150
 SEED ?= 13
 MUTANT_GROUP ?= all
+# e.g. --rerun (the last run's survivors again), --resume, --report
+MUTANT_ARGS ?=
 
 mutants: $(VENV)/.universalmutator
 	$(VPY) tools/mutants.py --python $(abspath $(VPY)) --mutants $(MUTANTS) --seed $(SEED) \
-		--group "$(MUTANT_GROUP)"
+		--group "$(MUTANT_GROUP)" --work $(BUILD)/mutants $(MUTANT_ARGS)
