@@ -50,6 +50,12 @@ def test_all_is_a_list_of_the_five_classes_in_registration_order():
         assert type(cls) is type
     # Nothing public beyond the classes: no functions, no internal classes.
     assert {n for n in vars(libkeldrin) if not n.startswith("__")} == set(NAMES)
+    # The module's dictionary holds the one reference to __all__, as it would to any new list.
+    vars(libkeldrin)["_probe"] = list(libkeldrin.__all__)
+    try:
+        assert sys.getrefcount(libkeldrin.__all__) == sys.getrefcount(libkeldrin._probe)
+    finally:
+        del vars(libkeldrin)["_probe"]
 
 
 @pytest.mark.parametrize("name", ["Stream", "BitFlag"])
