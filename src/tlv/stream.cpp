@@ -41,16 +41,6 @@ WireResult<Stream> Stream::from_wire(WireReader& reader) {
   return stream;
 }
 
-void Stream::append(std::uint64_t type, ByteSpan value) {
-  const BigSize type_field{type}, length_field{value.size()};
-  const std::size_t start = wire_.size();
-  wire_.resize(start + type_field.wire_size() + length_field.wire_size() + value.size());
-  WireWriter writer{std::span(wire_).subspan(start)};
-  type_field.to_wire(writer);
-  length_field.to_wire(writer);
-  writer.write_bytes(value);
-}
-
 Stream::Iterator Stream::begin() const { return Iterator(wire_); }
 
 Stream::Iterator Stream::end() const { return Iterator(ByteSpan(wire_).subspan(wire_.size())); }

@@ -38,12 +38,8 @@ class Stream {
   void to_wire(WireWriter& writer) const { writer.write_bytes(wire_); }
   std::size_t wire_size() const { return wire_.size(); }
 
-  /// Adds a record after the last one; its length is that of `value`.
-  void append(std::uint64_t type, ByteSpan value);
-
   Iterator begin() const;
   Iterator end() const;
-  bool empty() const { return wire_.empty(); }
 
   friend bool operator==(const Stream&, const Stream&) = default;
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <initializer_list>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +14,7 @@
 #include "core/wire.h"
 #include "reference_model.h"
 #include "tlv/stream.h"
+#include "types/bigsize.h"
 
 namespace keldrin::testing {
 
@@ -48,11 +49,18 @@ inline std::string Describe(const Stream& stream) {
   return out;
 }
 
-/// A stream of (type, value) records, built as a program builds one.
-inline Stream Records(std::initializer_list<std::pair<std::uint64_t, Bytes>> records) {
-  Stream stream;
-  for (const auto& [type, value] : records) stream.append(type, value);
-  return stream;
+/// A stream of (type, value) records, decoded from their encoding as a peer's stream would be.
+inline Stream Records(const std::vector<std::pair<std::uint64_t, Bytes>>& records) {
+  Bytes wire;
+  for (const auto& [type, value] : records) {
+    for (const std::uint64_t field : {type, std::uint64_t{value.size()}}) {
+      const Bytes encoded = encode(BigSize{field});
+      wire.insert(wire.end(), encoded.begin(), encoded.end());
+    }
+    wire.insert(wire.end(), value.begin(), value.end());
+  }
+  WireReader reader(wire);
+  return Stream::from_wire(reader).value();
 }
 
 /// from_wire() over the whole of `input`, from its start.

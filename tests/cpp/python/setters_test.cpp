@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "embedded.h"
+#include "test_support.h"
 #include "python/classes.h"
 
 namespace keldrin::python {
@@ -25,12 +26,7 @@ T& contents(const PyRef& obj) {
 
 PyRef bitflag(Bytes bytes) { return new_instance(BitFlag{std::move(bytes)}); }
 
-Stream two_records() {
-  Stream stream;
-  stream.append(1, Bytes{0xaa, 0xbb});
-  stream.append(253, Bytes{});
-  return stream;
-}
+Stream two_records() { return keldrin::testing::Records({{1, {0xaa, 0xbb}}, {253, {}}}); }
 
 class SettersTest : public ::testing::Test {
  protected:
@@ -98,7 +94,7 @@ TEST_F(SettersTest, StreamAssignmentCopiesDeeply) {
   PyRef init = new_instance(bolt1::Init{});
   PyRef stream = new_instance(two_records());
   ASSERT_EQ(assign(init.get(), "init_tlvs", stream.get()), "");
-  contents<Stream>(stream).append(5, Bytes{0});
+  contents<Stream>(stream) = keldrin::testing::Records({{5, {0}}});
   EXPECT_EQ(contents<bolt1::Init>(init).init_tlvs, two_records());
 
   PyRef wire = PyRef::steal(PyObject_CallMethod(init.get(), "wire", nullptr));
@@ -108,7 +104,7 @@ TEST_F(SettersTest, StreamAssignmentCopiesDeeply) {
 
   PyRef empty = new_instance(Stream{});
   ASSERT_EQ(assign(init.get(), "init_tlvs", empty.get()), "");
-  EXPECT_TRUE(contents<bolt1::Init>(init).init_tlvs.empty());
+  EXPECT_EQ(contents<bolt1::Init>(init).init_tlvs, Stream{});
 }
 
 // Each copy attribute takes its own class only, with the attribute's name on the error.

@@ -125,15 +125,13 @@ Stream RandomStream(std::mt19937_64& rng) {
   static constexpr std::uint64_t kTypes[] = {0,     1,     252,        253,       65535,
                                              65536, 1u << 31, 4294967296, 0xffffffffffffffff};
   static constexpr std::uint64_t kLengths[] = {0, 1, 2, 252, 253, 254, 300, 65536};
-  Stream stream;
-  const std::size_t count = rng() % 6;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint64_t type = rng() % 2 ? kTypes[rng() % std::size(kTypes)] : rng() >> (rng() % 64);
-    Bytes value(kLengths[rng() % std::size(kLengths)]);
+  std::vector<std::pair<std::uint64_t, Bytes>> records(rng() % 6);
+  for (auto& [type, value] : records) {
+    type = rng() % 2 ? kTypes[rng() % std::size(kTypes)] : rng() >> (rng() % 64);
+    value.resize(kLengths[rng() % std::size(kLengths)]);
     for (std::uint8_t& b : value) b = static_cast<std::uint8_t>(rng());
-    stream.append(type, value);
   }
-  return stream;
+  return Records(records);
 }
 
 // Random record lists survive encode then decode unchanged.
