@@ -59,7 +59,7 @@ class LazyTypeObject {
   std::atomic<PyObject*> type_ = nullptr;
 };
 
-/// The spec of a class whose record is T and whose slots are `slots`.
+/// The PyType_Spec of a class whose record is T and whose slots are `slots`.
 template <class T>
 constexpr PyType_Spec class_spec(const char* name, PyType_Slot* slots) {
   return {name, static_cast<int>(sizeof(PyClassObject<T>)), 0, Py_TPFLAGS_DEFAULT, slots};

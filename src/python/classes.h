@@ -7,7 +7,7 @@
 
 namespace keldrin::python {
 
-/// The spec of the class whose record is T, defined beside the class.
+/// The PyType_Spec of the class whose record is T, defined beside the class.
 template <class T>
 struct ClassSpec {
   static PyType_Spec spec;
