@@ -1,8 +1,8 @@
 #pragma once
 
 #include <string_view>
-#include <utility>
-#include <variant>
+
+#include "core/result.h"
 
 namespace keldrin {
 
@@ -20,26 +20,8 @@ struct WireError {
 /// The one end-of-input error, shared by every read that finds too few bytes.
 inline constexpr WireError kEndOfInput{WireErrorKind::EndOfInput, "failed to fill whole buffer"};
 
-/// Either a decoded value or the WireError that prevented it. It cannot be ignored: every caller
-/// has to decide what a failure means for it (a stream end, or a failed message).
+/// Either a decoded value or the WireError that prevented it: a stream end, or a failed message.
 template <class T>
-class [[nodiscard]] WireResult {
- public:
-  WireResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  WireResult(WireError error) : state_(std::in_place_index<1>, error) {}
-
-  bool ok() const { return state_.index() == 0; }
-  explicit operator bool() const { return ok(); }
-
-  /// REQUIRES: ok().
-  T& value() & { return *std::get_if<0>(&state_); }
-  T&& value() && { return std::move(*std::get_if<0>(&state_)); }
-
-  /// REQUIRES: !ok().
-  const WireError& error() const { return *std::get_if<1>(&state_); }
-
- private:
-  std::variant<T, WireError> state_;
-};
+using WireResult = Result<T, WireError>;
 
 }  // namespace keldrin

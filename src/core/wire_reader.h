@@ -9,11 +9,21 @@ namespace keldrin {
 
 using ByteSpan = std::span<const std::uint8_t>;
 
+/// What a failed read lacked: `needed` bytes asked for at `offset`, where only `left` remained.
+struct Shortfall {
+  std::uint64_t offset = 0;
+  std::uint64_t needed = 0;
+  std::uint64_t left = 0;
+
+  friend bool operator==(const Shortfall&, const Shortfall&) = default;
+};
+
 /// A forward-only read cursor over bytes it does not own and never modifies.
 ///
 /// Every read goes through read_bytes(), the one bounds check. After a failed read `position()`
 /// stands at the end of the input (nothing of the short tail is handed out); after a successful
-/// read it has moved forward by exactly the bytes consumed.
+/// read it has moved forward by exactly the bytes consumed. A failed read also records what it
+/// lacked, which a decoder that reports where and why it failed reads back from shortfall().
 class WireReader {
  public:
   explicit WireReader(ByteSpan input) : input_(input) {}
@@ -27,13 +37,18 @@ class WireReader {
   /// Two bytes, most significant first.
   WireResult<std::uint16_t> read_u16();
 
+  /// What the last failed read lacked. REQUIRES: a read has failed.
+  const Shortfall& shortfall() const { return shortfall_; }
+
  private:
   ByteSpan input_;
   std::uint64_t position_ = 0;
+  Shortfall shortfall_;
 };
 
 inline WireResult<ByteSpan> WireReader::read_bytes(std::uint64_t n) {
   if (remaining() < n) {
+    shortfall_ = {position_, n, remaining()};
     position_ = input_.size();
     return kEndOfInput;
   }

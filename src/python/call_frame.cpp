@@ -7,23 +7,18 @@
 
 namespace keldrin::python {
 
-namespace {
-
-constexpr const char* kGenericInternalFailure = "internal failure in libkeldrin";
-
 // An internal failure becomes the internal-error class with its text. Making either can fail
 // only for lack of memory, and the MemoryError that leaves pending is then the truthful report.
 // The text is decoded with replacement: a what() that is not UTF-8 must not turn the failure
 // into a decoding error.
-void raise_internal(const std::string& message) noexcept {
+void raise_internal_error(const std::string& message) noexcept {
   PyObject* cls = internal_error_class();
   if (cls == nullptr) return;
+  const std::string& said = message.empty() ? "internal failure in libkeldrin" : message;
   PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+      PyUnicode_DecodeUTF8(said.data(), static_cast<Py_ssize_t>(said.size()), "replace"));
   if (text) PyErr_SetObject(cls, text.get());
 }
-
-}  // namespace
 
 PyObject* internal_error_class() noexcept {
   static std::atomic<PyObject*> cls = nullptr;
@@ -38,19 +33,19 @@ PyObject* internal_error_class() noexcept {
   return keep_first(cls, std::move(made));
 }
 
-void raise_in_flight() noexcept {
+void raise_in_flight(InternalReport report) noexcept {
   try {
     throw;
   } catch (PythonError& error) {
     PyErr_SetRaisedException(error.take());
   } catch (const InternalFailure& failure) {
-    raise_internal(failure.message.empty() ? kGenericInternalFailure : failure.message);
+    report(failure.message);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    raise_internal(e.what());
+    report(e.what());
   } catch (...) {
-    raise_internal(kGenericInternalFailure);
+    report({});
   }
 }
 

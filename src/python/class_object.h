@@ -65,20 +65,29 @@ constexpr PyType_Spec class_spec(const char* name, PyType_Slot* slots) {
   return {name, static_cast<int>(sizeof(PyClassObject<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
 }
 
-/// The one way an instance is made: a new instance of `type` holding a record constructed from
-/// `args` and a free borrow counter, or null with MemoryError. The classes admit no subclass and
-/// no garbage collection, so this is what PyType_GenericAlloc does, less the zeroing of memory
-/// that is constructed right after.
-/// REQUIRES: `type` is the class whose record is T.
-template <class T, class... Args>
-PyObject* allocate(PyTypeObject* type, Args&&... args) noexcept {
-  static_assert(std::is_nothrow_constructible_v<T, Args...>);
+/// The one way an instance is made: a new instance of `type` whose memory block is an Object (the
+/// object header `ob_base`, then `contents`), its contents constructed from `args`, or null with
+/// MemoryError. The classes admit no subclass and no garbage collection, so this is what
+/// PyType_GenericAlloc does, less the zeroing of memory that is constructed right after.
+/// REQUIRES: `type` is a class whose instances are Object.
+template <class Object, class... Args>
+PyObject* allocate_object(PyTypeObject* type, Args&&... args) noexcept {
+  using Contents = decltype(Object::contents);
+  static_assert(std::is_nothrow_constructible_v<Contents, Args...>);
   void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
   if (memory == nullptr) return PyErr_NoMemory();
   PyObject* obj = PyObject_Init(static_cast<PyObject*>(memory), type);
-  auto& instance = class_object<T>(obj);
-  new (&instance.contents) T(std::forward<Args>(args)...);
-  instance.borrow_flag = 0;
+  new (&reinterpret_cast<Object*>(obj)->contents) Contents(std::forward<Args>(args)...);
+  return obj;
+}
+
+/// An instance of the class whose record is T, holding a record constructed from `args` and a
+/// free borrow counter, or null with MemoryError.
+/// REQUIRES: `type` is the class whose record is T.
+template <class T, class... Args>
+PyObject* allocate(PyTypeObject* type, Args&&... args) noexcept {
+  PyObject* obj = allocate_object<PyClassObject<T>>(type, std::forward<Args>(args)...);
+  if (obj != nullptr) class_object<T>(obj).borrow_flag = 0;
   return obj;
 }
 
@@ -90,22 +99,24 @@ PyObject* class_alloc(PyTypeObject* type, Py_ssize_t) noexcept {
   return allocate<T>(type);
 }
 
-/// tp_dealloc for a class whose record is T.
-template <class T>
-void class_dealloc(PyObject* obj) {
-  dealloc_frame([obj] {
+/// tp_dealloc for a class whose instances are Object.
+template <class Object, InternalReport Report = raise_internal_error>
+void object_dealloc(PyObject* obj) {
+  dealloc_frame<Report>([obj] {
     // The type is read first: the instance memory is gone after tp_free, and the instance's
     // reference to its type is released last.
     PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-    class_object<T>(obj).contents.~T();
+    using Contents = decltype(Object::contents);
+    reinterpret_cast<Object*>(obj)->contents.~Contents();
     Py_TYPE(obj)->tp_free(obj);
   });
 }
 
-/// tp_free for a class whose record is T, on a free-threaded build (see release_slot).
-template <class T>
-void class_free(void* block) noexcept {
-  class_object<T>(static_cast<PyObject*>(block)).contents.~T();
+/// tp_free for a class whose instances are Object, on a free-threaded build (see release_slot).
+template <class Object>
+void object_free(void* block) noexcept {
+  using Contents = decltype(Object::contents);
+  static_cast<Object*>(block)->contents.~Contents();
   PyObject_Free(block);
 }
 
@@ -120,13 +131,17 @@ template <class T>
 PyType_Slot alloc_slot() {
   return {Py_tp_alloc, reinterpret_cast<void*>(class_alloc<T>)};
 }
+template <class Object, InternalReport Report = raise_internal_error>
+PyType_Slot object_release_slot() {
+#ifdef Py_GIL_DISABLED
+  return {Py_tp_free, reinterpret_cast<void*>(object_free<Object>)};
+#else
+  return {Py_tp_dealloc, reinterpret_cast<void*>(object_dealloc<Object, Report>)};
+#endif
+}
 template <class T>
 PyType_Slot release_slot() {
-#ifdef Py_GIL_DISABLED
-  return {Py_tp_free, reinterpret_cast<void*>(class_free<T>)};
-#else
-  return {Py_tp_dealloc, reinterpret_cast<void*>(class_dealloc<T>)};
-#endif
+  return object_release_slot<PyClassObject<T>>();
 }
 
 /// Py_tp_new of every class that Python code may not instantiate: always TypeError

@@ -1,5 +1,9 @@
 #include "tlv/stream.h"
 
+#include <algorithm>
+#include <optional>
+#include <string>
+
 #include "types/bigsize.h"
 
 namespace keldrin {
@@ -18,7 +22,94 @@ WireResult<Record> read_record(WireReader& reader) {
   return Record{type.value().value, bytes.value()};
 }
 
+// The failure of the record that starts at `offset`.
+DecodeFailure record_failure(Fault fault, std::uint64_t offset, const std::string& detail) {
+  return {fault, offset, "record at offset " + std::to_string(offset) + ": " + detail};
+}
+
+// Reads one BigSize of a record (its type or its length), reporting a failure as the record's.
+DecodeResult<std::uint64_t> read_part(WireReader& reader, std::uint64_t offset, const char* part) {
+  auto value = BigSize::from_wire(reader);
+  if (value) return value.value().value;
+  if (value.error().kind == WireErrorKind::EndOfInput) {
+    return record_failure(Fault::kShort, offset,
+                          std::string(part) + ": " + describe(reader.shortfall()));
+  }
+  return record_failure(Fault::kNotMinimal, offset,
+                        std::string(part) + ": bigsize is not minimally encoded");
+}
+
+const KnownRecord* find_known(std::span<const KnownRecord> known, std::uint64_t type) {
+  auto it = std::ranges::lower_bound(known, type, {}, &KnownRecord::type);
+  return it != known.end() && it->type == type ? &*it : nullptr;
+}
+
 }  // namespace
+
+DecodeStatus Stream::check(WireReader& reader, const StreamRules& rules) {
+  std::optional<std::uint64_t> previous;
+  while (reader.remaining() > 0) {
+    const std::uint64_t offset = reader.position();
+    auto type = read_part(reader, offset, "type");
+    if (!type) return std::move(type).error();
+    auto length = read_part(reader, offset, "length");
+    if (!length) return std::move(length).error();
+    // Compared with what remains before anything is allocated, as any read is.
+    if (!reader.read_bytes(length.value())) {
+      return record_failure(Fault::kShort, offset, "value: " + describe(reader.shortfall()));
+    }
+    const std::uint64_t t = type.value();
+    if (rules.increasing && previous && t <= *previous) {
+      return record_failure(Fault::kNotIncreasing, offset,
+                            "type " + std::to_string(t) + " follows type " +
+                                std::to_string(*previous) + ": types must strictly increase");
+    }
+    previous = t;
+    const KnownRecord* known = find_known(rules.known, t);
+    if (known == nullptr && rules.refuse_unknown_even && t % 2 == 0) {
+      return record_failure(Fault::kUnknownEvenRecord, offset,
+                            "type " + std::to_string(t) + " is even and unknown");
+    }
+    if (known != nullptr && length.value() % known->unit != 0) {
+      return record_failure(Fault::kBadRecordLength, offset,
+                            std::string(known->name) + ": length " +
+                                std::to_string(length.value()) + " is not a multiple of " +
+                                std::to_string(known->unit));
+    }
+  }
+  return std::nullopt;
+}
+
+DecodeResult<Stream> Stream::decode(WireReader& reader, const StreamRules& rules) {
+  WireReader records = reader;
+  if (auto failure = check(reader, rules)) return std::move(*failure);
+  // Cannot fail: the check above read these very bytes.
+  const ByteSpan bytes = records.read_bytes(records.remaining()).value();
+  Stream stream;
+  stream.wire_.assign(bytes.begin(), bytes.end());
+  return stream;
+}
+
+DecodeStatus Stream::check(const StreamRules& rules) const {
+  WireReader reader(wire_);
+  return check(reader, rules);
+}
+
+Stream Stream::from_records(std::span<const Record> records) {
+  std::size_t size = 0;
+  for (const Record& r : records) {
+    size += BigSize{r.type}.wire_size() + BigSize{r.length()}.wire_size() + r.value.size();
+  }
+  Stream stream;
+  stream.wire_.resize(size);
+  WireWriter writer(stream.wire_);
+  for (const Record& r : records) {
+    BigSize{r.type}.to_wire(writer);
+    BigSize{r.length()}.to_wire(writer);
+    writer.write_bytes(r.value);
+  }
+  return stream;
+}
 
 WireResult<Stream> Stream::from_wire(WireReader& reader) {
   // One pass validates the records and finds where the last complete one ends, allocating
@@ -39,6 +130,13 @@ WireResult<Stream> Stream::from_wire(WireReader& reader) {
   Stream stream;
   stream.wire_.assign(bytes.begin(), bytes.end());
   return stream;
+}
+
+std::optional<Record> Stream::first(std::uint64_t type) const {
+  for (const Record& record : *this) {
+    if (record.type == type) return record;
+  }
+  return std::nullopt;
 }
 
 Stream::Iterator Stream::begin() const { return Iterator(wire_); }

@@ -3,8 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <optional>
+#include <span>
+#include <string_view>
 #include <vector>
 
+#include "core/decode_failure.h"
 #include "core/wire.h"
 
 namespace keldrin {
@@ -16,6 +20,24 @@ struct Record {
   ByteSpan value;
 
   std::uint64_t length() const { return value.size(); }
+};
+
+/// A record type that a reader understands, with the one rule on its length that the formats of
+/// known records need: the value is a whole number of `unit`-byte items (a list of chain hashes).
+struct KnownRecord {
+  std::uint64_t type;
+  std::string_view name;
+  std::uint64_t unit = 1;
+};
+
+/// The rules a stream is held to beyond its structure. Every check refuses a record cut short, a
+/// BigSize not in its shortest form and a known record of a length its format forbids; these add
+/// the order of types and the refusal of even types that are not known.
+/// REQUIRES: `known` is sorted by type.
+struct StreamRules {
+  bool increasing = true;          // types strictly increase, so none repeats
+  bool refuse_unknown_even = true;  // an even type not in `known` fails the stream
+  std::span<const KnownRecord> known;
 };
 
 /// A TLV stream: records in wire order, unsorted, duplicates and any type allowed.
@@ -34,6 +56,19 @@ class Stream {
   /// allocated for it. Afterwards the reader stands at the end, or just past a rejected BigSize.
   static WireResult<Stream> from_wire(WireReader& reader);
 
+  /// Reads records until the input ends, as a receiving node must: any record cut short fails,
+  /// and so does any record that breaks `rules`. A failure's offset is where its record starts.
+  /// Afterwards the reader stands at the end, or inside the record that failed.
+  static DecodeResult<Stream> decode(WireReader& reader, const StreamRules& rules);
+
+  /// The stream of `records`, encoded in the order given. REQUIRES: each value lives until the
+  /// call returns (they are copied).
+  static Stream from_records(std::span<const Record> records);
+
+  /// The first record that breaks `rules`, as decode() would report it at offsets within the
+  /// stream's own encoding; nothing when every record keeps them.
+  DecodeStatus check(const StreamRules& rules) const;
+
   /// Each record as BigSize type, BigSize length, then the value bytes; nothing else.
   void to_wire(WireWriter& writer) const { writer.write_bytes(wire_); }
   std::size_t wire_size() const { return wire_.size(); }
@@ -41,9 +76,15 @@ class Stream {
   Iterator begin() const;
   Iterator end() const;
 
+  /// The first record of `type`, or nothing. Its value views this stream.
+  std::optional<Record> first(std::uint64_t type) const;
+
   friend bool operator==(const Stream&, const Stream&) = default;
 
  private:
+  // One pass over the records of `reader`'s remaining bytes under `rules`, allocating nothing.
+  static DecodeStatus check(WireReader& reader, const StreamRules& rules);
+
   std::vector<std::uint8_t> wire_;
 };
 

@@ -1,5 +1,7 @@
 #include "bolt/bolt1/messages.h"
 
+#include <algorithm>
+
 namespace keldrin::bolt1 {
 
 WireResult<Init> Init::from_wire(WireReader& reader) {
@@ -15,11 +17,19 @@ WireResult<Init> Init::from_wire(WireReader& reader) {
               std::move(init_tlvs).value()};
 }
 
-void Init::to_wire(WireWriter& writer) const {
-  writer.write_u16(kType);
-  globalfeatures.to_wire(writer);
-  features.to_wire(writer);
-  init_tlvs.to_wire(writer);
+std::vector<std::uint32_t> feature_bits(const Init& init) {
+  const std::vector<std::uint8_t>& a = init.globalfeatures.bytes;
+  const std::vector<std::uint8_t>& b = init.features.bytes;
+  std::vector<std::uint32_t> bits;
+  for (std::size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+    // Byte i from the end of either map.
+    const std::uint8_t byte = (i < a.size() ? a[a.size() - 1 - i] : 0) |
+                              (i < b.size() ? b[b.size() - 1 - i] : 0);
+    for (std::uint32_t bit = 0; bit < 8; ++bit) {
+      if (byte & (1u << bit)) bits.push_back(static_cast<std::uint32_t>(8 * i + bit));
+    }
+  }
+  return bits;
 }
 
 }  // namespace keldrin::bolt1
