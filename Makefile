@@ -75,10 +75,10 @@ PYFLAGS ?=
 py-test: install
 	$(VPY) $(PYFLAGS) -m pytest -q tests/python
 
-# The installed type stub against the installed module, object by object. No allowlist: the stub
-# expresses every runtime object, so any difference is a fault of one or the other.
+# The installed type stubs against the installed modules, object by object. No allowlist: each
+# stub expresses every runtime object, so any difference is a fault of one or the other.
 stubtest: install
-	MYPY_CACHE_DIR=$(BUILD)/mypy-cache $(VPY) -m mypy.stubtest libkeldrin
+	MYPY_CACHE_DIR=$(BUILD)/mypy-cache $(VPY) -m mypy.stubtest libkeldrin keldrin
 
 # What a user of the sdist gets: the sdist builds a wheel (in an isolated build environment, so
 # build-system.requires must be complete), which installs into a fresh venv and passes the Python
