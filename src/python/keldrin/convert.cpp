@@ -100,16 +100,15 @@ std::vector<std::uint8_t> to_bytes(PyObject* obj, const Argument& argument,
 
 Stream to_stream(PyObject* obj, const Argument& argument) {
   constexpr const char* kExpected = "an iterable of Record";
-  if (PyObject_CheckBuffer(obj) || PyUnicode_Check(obj)) {
+  // Bytes and str iterate, but over ints and strs, never records.
+  const bool iterable = Py_TYPE(obj)->tp_iter != nullptr || PySequence_Check(obj);
+  if (!iterable || PyObject_CheckBuffer(obj) || PyUnicode_Check(obj)) {
     throw_argument_type(argument, kExpected, obj);
   }
-  PyRef items = PyRef::steal(PySequence_Fast(obj, ""));
-  if (!items) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_pending();
-    PyErr_Clear();
-    throw_argument_type(argument, kExpected, obj);
-  }
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  // A tuple, never the caller's list: converting an item may run Python code (__index__) that
+  // changes a list, and with it the item array read here.
+  PyRef items = checked(PySequence_Tuple(obj));
+  const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
   PyObject* const* item = PySequence_Fast_ITEMS(items.get());
   // The values stay viewed where they are, in the items that `items` keeps alive, until the
   // stream has copied them.
