@@ -1,13 +1,16 @@
 #pragma once
 
-// The Python binding: the only part of the project that includes Python.h.
+// The Python bindings: the only part of the project that includes Python.h. Two modules sit over
+// the one codec: libkeldrin (python/libkeldrin/), the original module with its fixed contract, and
+// the keldrin package (python/keldrin/). What both use lives here in python/: owned references,
+// errors, call frames, the memory of instances.
 //
 // Naming key
 //   - codec types are PascalCase (WireReader, BigSize, Stream), functions snake_case (from_wire).
 //   - private members end in an underscore, constants start with k.
-//   - interpreter entry points are <Class>_<slot> (Init_new, Init_wire_decode), so a grep for
-//     "Init_" lists every way the interpreter can enter the Init class; the part of an entry that
-//     holds its logic is <Class>_<slot>_impl.
+//   - interpreter entry points are <Class>_<slot> (Init_new, Init_wire_decode; Module_decode for
+//     a module function), so a grep for "Init_" lists every way the interpreter can enter the
+//     Init class; the part of an entry that holds its logic is <Class>_<slot>_impl.
 //   - record fields keep the protocol's names (num_pong_bytes, init_tlvs).
 //
 // Error convention inside the binding: a failed C-API call is turned into a thrown PythonError

@@ -23,7 +23,7 @@
 #include <utility>
 
 #include "bolt/bolt1/messages.h"
-#include "python/class_object.h"
+#include "python/instance.h"
 #include "python/keldrin/arguments.h"
 #include "python/keldrin/convert.h"
 #include "python/keldrin/record.h"

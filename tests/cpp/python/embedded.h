@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "python/classes.h"
+#include "python/libkeldrin/classes.h"
 #include "python/py_ref.h"
 
 namespace keldrin::python::testing {

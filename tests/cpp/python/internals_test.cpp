@@ -9,7 +9,7 @@
 #include <string>
 
 #include "embedded.h"
-#include "python/class_object.h"
+#include "python/libkeldrin/class_object.h"
 
 namespace keldrin::python {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "python/classes.h"
+#include "python/libkeldrin/classes.h"
 
 extern "C" PyObject* PyInit_libkeldrin();
 

@@ -8,7 +8,7 @@
 
 #include "embedded.h"
 #include "test_support.h"
-#include "python/classes.h"
+#include "python/libkeldrin/classes.h"
 
 namespace keldrin::python {
 namespace {

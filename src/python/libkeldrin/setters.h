@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "python/class_object.h"
+#include "python/libkeldrin/class_object.h"
 
 namespace keldrin::python {
 

@@ -1,4 +1,4 @@
-#include "python/class_object.h"
+#include "python/libkeldrin/class_object.h"
 
 #include <string>
 

@@ -3,10 +3,10 @@
 #include <array>
 #include <memory>
 
-#include "python/args.h"
-#include "python/classes.h"
-#include "python/convert.h"
-#include "python/setters.h"
+#include "python/libkeldrin/args.h"
+#include "python/libkeldrin/classes.h"
+#include "python/libkeldrin/convert.h"
+#include "python/libkeldrin/setters.h"
 
 namespace keldrin::python {
 

@@ -1,9 +1,9 @@
-#include "python/convert.h"
+#include "python/libkeldrin/convert.h"
 
 #include <algorithm>
 
-#include "python/borrow.h"
-#include "python/classes.h"
+#include "python/libkeldrin/borrow.h"
+#include "python/libkeldrin/classes.h"
 #include "python/critical_section.h"
 
 namespace keldrin::python {

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "python/classes.h"
+#include "python/libkeldrin/classes.h"
 
 namespace keldrin::python {
 

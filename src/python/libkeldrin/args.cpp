@@ -1,4 +1,4 @@
-#include "python/args.h"
+#include "python/libkeldrin/args.h"
 
 #include <string_view>
 

@@ -1,9 +1,9 @@
 // The field-only messages (Error, Ping, Pong, Warning) and the internal Stream and BitFlag
 // classes: no constructor, no methods, and for the messages one write-only attribute per field.
 
-#include "python/classes.h"
-#include "python/convert.h"
-#include "python/setters.h"
+#include "python/libkeldrin/classes.h"
+#include "python/libkeldrin/convert.h"
+#include "python/libkeldrin/setters.h"
 
 namespace keldrin::python {
 

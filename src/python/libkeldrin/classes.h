@@ -1,7 +1,7 @@
 #pragma once
 
 #include "bolt/bolt1/messages.h"
-#include "python/class_object.h"
+#include "python/libkeldrin/class_object.h"
 #include "tlv/stream.h"
 #include "types/bitflag.h"
 
