@@ -30,8 +30,8 @@ def test_stub_is_installed_beside_the_module_and_as_a_stub_package():
     assert "class Init" in beside.read_text()
 
 
-# (case name, user code after `import libkeldrin`, what mypy must say: an error code in
-# brackets, a revealed type, or None for no diagnostic at all)
+# (case name, user code after `import keldrin` and `import libkeldrin`, what mypy must say: an
+# error code in brackets, a revealed type, or None for no diagnostic at all)
 CASES = [
     ("round_trip", """
         m = libkeldrin.Init()
@@ -76,6 +76,51 @@ CASES = [
     ("no_constructor", "reveal_type(libkeldrin.Ping(1, 2))", 'Revealed type is "Never"'),
     ("subclass", "class Mine(libkeldrin.Init): ...", "[misc]"),
     ("decode_str_items", "libkeldrin.Init().wire_decode(['0'])", "[list-item]"),
+    ("keldrin_user_code", """
+        def reply(data: bytes) -> bytes | None:
+            match keldrin.decode(memoryview(data), strict=False):
+                case keldrin.Ping(num_pong_bytes=n) as ping if n < 100:
+                    pong = ping.pong()
+                    return None if pong is None else pong.encode()
+                case keldrin.Init(features=features, tlvs=tlvs) as init:
+                    networks: tuple[bytes, ...] | None = init.networks
+                    addr: bytes | None = init.remote_addr
+                    bits: frozenset[int] = init.feature_bits
+                    kind, value = tlvs[0]
+                    first_type: int = tlvs[0].type
+                    return features + value + bytes(kind + first_type + len(bits)) + (addr or b"")
+                case keldrin.Error(channel_id, text) | keldrin.Warning(channel_id, text):
+                    return channel_id + text
+                case keldrin.Unknown(type=message_type, payload=payload):
+                    return bytes(message_type) + payload
+                case _:
+                    return None
+
+        init = keldrin.Init(features=bytearray(b"\\x01"),
+                            tlvs=[(1, bytes(32)), keldrin.Record(3, b"")])
+        error = keldrin.Error(channel_id=memoryview(bytes(32)), data=b"why")
+        size: int = keldrin.Ping(num_pong_bytes=4).num_pong_bytes + keldrin.Init.type
+        again: keldrin.Init = keldrin.Init.decode(bytes(init), strict=True)
+        value, length = keldrin.decode_bigsize(keldrin.encode_bigsize(253))
+        records: tuple[keldrin.Record, ...] = keldrin.decode_tlv_stream(b"", known={1, 3})
+        wire: bytes = keldrin.encode_tlv_stream(records) + bytes(value + length)
+        try:
+            keldrin.decode(b"")
+        except keldrin.DecodeError as failure:
+            offset: int = failure.offset
+     """, None),
+    ("keldrin_decode_union", "reveal_type(keldrin.decode(b''))",
+     'Revealed type is "keldrin.Init | keldrin.Error | keldrin.Warning | keldrin.Ping | '
+     'keldrin.Pong | keldrin.PeerStorage | keldrin.PeerStorageRetrieval | keldrin.Unknown"'),
+    ("keldrin_decode_class", "reveal_type(keldrin.Error.decode(b''))",
+     'Revealed type is "keldrin.Error"'),
+    ("keldrin_pong", "reveal_type(keldrin.Ping().pong())",
+     'Revealed type is "keldrin.Pong | None"'),
+    ("keldrin_assign_field", "keldrin.Init().features = b''", "[misc]"),
+    ("keldrin_str_field", "keldrin.Init(features='01')", "[arg-type]"),
+    ("keldrin_list_data", "keldrin.decode([0, 16])", "[arg-type]"),
+    ("keldrin_str_record_value", "keldrin.Pong(tlvs=[(1, 'x')])", "[list-item]"),
+    ("keldrin_pong_of_init", "keldrin.Init().pong()", "[attr-defined]"),
 ]
 
 
@@ -87,7 +132,8 @@ def mypy_report(tmp_path_factory):
     files = []
     for name, code, _ in CASES:
         path = folder / f"{name}.py"
-        path.write_text("import libkeldrin\n\n" + textwrap.dedent(code).strip() + "\n")
+        header = "import keldrin\nimport libkeldrin\n\n"
+        path.write_text(header + textwrap.dedent(code).strip() + "\n")
         files.append(str(path))
     stdout, stderr, _ = api.run(
         ["--strict", "--no-error-summary", "--cache-dir", str(folder / ".cache"), *files]
