@@ -1,18 +1,44 @@
 #!/usr/bin/env python3
 """`tools/wheel_check.py WORK_DIR PYTHON` (make wheel-check), run by an interpreter with build and
 pip: the sdist, a wheel from it as a user's pip builds it (isolated, so build-system.requires must
-be complete), and that wheel in a fresh venv of PYTHON passing the Python tests and stubtest.
-tools/dist takes its sdist and its tests from here."""
+be complete), holding what it must, and that wheel in a fresh venv of PYTHON importing both modules
+and passing the Python tests and stubtest. tools/dist takes its sdist, its check of a wheel's files
+and its tests from here."""
 
 import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import time
+import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 times: list[tuple[str, float]] = []
+# The extension modules by import name, each with its place in the wheel but for the suffix:
+# keldrin is a package whose __init__ is the extension itself.
+MODULES = {"libkeldrin": "libkeldrin", "keldrin": "keldrin/__init__"}
+# What type checkers read: libkeldrin's stub beside it and as the stub-only package mypy needs,
+# keldrin's inside the package, marked typed.
+TYPING = ["libkeldrin.pyi", "libkeldrin-stubs/__init__.pyi", "keldrin/__init__.pyi",
+          "keldrin/py.typed"]
+# Run by a venv's interpreter with the module names: each imports from the venv itself, and the
+# version keldrin was compiled with is the distribution's.
+IMPORT = """
+import importlib, importlib.metadata, sys
+for name in sys.argv[1:]:
+    module = importlib.import_module(name)
+    assert module.__file__.startswith(sys.prefix), module.__file__
+version = importlib.metadata.version("libkeldrin")
+assert sys.modules["keldrin"].__version__ == version, sys.modules["keldrin"].__version__
+print("imported", *sys.argv[1:], version)
+"""
+
+
+def check(ok: bool, message: str) -> None:
+    if not ok:
+        sys.exit(f"{Path(sys.argv[0]).name}: {message}")
 
 
 def run(what: str, *cmd, **kwargs) -> str:
@@ -34,24 +60,40 @@ def sdist(out: Path) -> Path:
     return path
 
 
+def contents(wheel: Path, suffix: str) -> dict[str, str]:
+    """Checks that the wheel holds every module with `suffix` and no other, and the typing files;
+    returns each module's file in the wheel, by import name."""
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+    files = {name: place + suffix for name, place in MODULES.items()}
+    found = sorted(n for n in names if n.endswith(".so"))
+    check(found == sorted(files.values()), f"{wheel.name} holds {found}, not {[*files.values()]}")
+    missing = [name for name in TYPING if name not in names]
+    check(not missing, f"{wheel.name} lacks {missing}")
+    return files
+
+
 def test(python: str, wheel: Path, venv: Path, packages: list[str], env: dict | None = None,
          find_links: Path | None = None) -> str:
-    """Installs the wheel and packages into a fresh venv of `python` and runs the Python tests,
-    and stubtest after them if mypy is among the packages; returns pytest's summary line. The
-    venv gets no pip of its own: this interpreter's pip installs into it, from find_links alone
-    where given (an interpreter without ssl, or one run under QEMU)."""
+    """Installs the wheel and packages into a fresh venv of `python`, imports the modules there and
+    runs the Python tests, and stubtest after them if mypy is among the packages; returns pytest's
+    summary line and what the import printed. The venv gets no pip of its own: this interpreter's
+    pip installs into it, from find_links alone where given (an interpreter without ssl, or one run
+    under QEMU)."""
     what = venv.name
     index = ["--no-index", "--find-links", find_links] if find_links else []
     run(f"venv {what}", python, "-m", "venv", "--without-pip", venv)
     run(f"install into {what}", sys.executable, "-m", "pip", "--python", venv / "bin/python",
         "install", "-q", *index, wheel, *packages)
-    # From the venv's folder, so that the tests import the installed module, not the tree's stub.
+    # From the venv's folder, so that the tests import the installed modules, not the tree's stubs.
+    imported = run(f"import {what}", venv / "bin/python", "-c", IMPORT, *MODULES,
+                   cwd=venv.parent, env=env)
     summary = run(f"pytest {what}", venv / "bin/python", "-m", "pytest", "-q", "-p",
                   "no:cacheprovider", ROOT / "tests/python", cwd=venv.parent, env=env)
     if "mypy" in packages:
-        run(f"stubtest {what}", venv / "bin/python", "-m", "mypy.stubtest", "libkeldrin",
+        run(f"stubtest {what}", venv / "bin/python", "-m", "mypy.stubtest", *MODULES,
             cwd=venv.parent, env=dict(env or os.environ, MYPY_CACHE_DIR=str(venv / "mypy-cache")))
-    return summary.strip().splitlines()[-1]
+    return f"{summary.strip().splitlines()[-1]}; {imported.strip()}"
 
 
 def main() -> None:
@@ -60,6 +102,8 @@ def main() -> None:
     run("wheel", sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--wheel-dir", work,
         sdist(work))
     (wheel,) = work.glob("*.whl")
+    # The wheel is this interpreter's, built by its pip.
+    contents(wheel, sysconfig.get_config_var("EXT_SUFFIX"))
     test(python, wheel, work / "venv", ["pytest", "mypy"])
 
 
