@@ -44,6 +44,10 @@ struct Field {
   std::size_t max_size = 65535;
 };
 
+// Written out for compilers that cannot deduce an aggregate's arguments themselves (clang < 17).
+template <class M, class T>
+Field(std::string_view, T M::*, std::string_view = {}, std::size_t = 65535) -> Field<M, T>;
+
 /// A message struct as described above.
 template <class M>
 concept Message = requires {
