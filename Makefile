@@ -178,7 +178,7 @@ tsan: $(TSAN_VENV)/.ready
 # sanitizer build of `make sanitize`.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD ?= build/fuzz
-FUZZ_NATIVE := bigsize stream init
+FUZZ_NATIVE := bigsize stream init message
 FUZZ_TARGETS ?= $(FUZZ_NATIVE) python
 # A BigSize is at most 9 bytes: longer inputs only repeat the same checks at more offsets.
 FUZZ_MAX_LEN_bigsize := 64

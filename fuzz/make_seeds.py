@@ -2,9 +2,10 @@
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/, one input per file.
 
 The seeds are the known-answer vectors of the codec tests (every BigSize row, every TLV stream
-row) and real init messages (the samples of examples/decode_init.py), so each target starts from
-inputs that reach every branch of its decoder. Re-run after changing a table; file names are the
-inputs in hex (long ones shortened), so a re-run rewrites the same files.
+row), real init messages (the samples of examples/decode_init.py) and a message of each type, so
+each target starts from inputs that reach every branch of its decoder. Re-run after changing a
+table; file names are the inputs in hex (long ones shortened), so a re-run rewrites the same
+files.
 """
 
 import hashlib
@@ -30,12 +31,22 @@ STREAM = [
     "0102aabb01fd00", "fd00", "01ff7fffffffffffffff", "01ff8000000000000000", "fd0010",
     "01fd0001aa", "0102aabbfd0001", "fdfffffd0003010203",
     "fd00fdfd012c" + "ab" * 300,
+    # What a receiving node refuses: records out of order, repeated, of an unknown even type, or
+    # networks that are not whole chain hashes; and networks that are.
+    "1f000f012a", "1f001f012a", "1200", "fd010200", "0121" + "11" * 33, "0120" + "11" * 32 + "0300",
 ]
 
 INIT = [
     "001000000000", "001100000000", "0010000100aa0000", "00100002aa", "0010000000000102abcd",
     "00100000000001", "0010000000000105ab", "00100000000001fd0001aa", "0010", "00100000",
     "0010000000", "0010000a" + "5a" * 10 + "0003" + "5a5a5a" + "ff0000000100000000" + "00",
+]
+
+CHANNEL_ID = "00" * 31 + "01"
+MESSAGE = [
+    "001000000000c9012acb0104", "001000000000ca012a", "001000000000c90101c90102",
+    "0011" + CHANNEL_ID + "00026869", "0001" + CHANNEL_ID + "00000300", "00120004000200000101aa",
+    "0013000400000000", "00070003b10b000101aa", "00090000", "00c9010203", "0064", "00130000fd0001",
 ]
 
 
@@ -66,6 +77,7 @@ def main() -> None:
     write("bigsize", BIGSIZE)
     write("stream", STREAM)
     write("init", INIT + init_samples())
+    write("message", INIT + MESSAGE)
     messages = INIT + init_samples()
     write("python", [h + m for h in PYTHON_HEADERS for m in messages] + PYTHON_OTHER)
 

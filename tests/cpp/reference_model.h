@@ -1,13 +1,17 @@
 #pragma once
 
 // The codec's behaviour written a second time, straight from the wire tables and without the
-// codec's reader, for the tests and fuzz targets to compare it with; and the one encode helper.
+// codec's reader, for the tests and fuzz targets to compare it with; and the helpers that encode
+// and decode any message.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
+#include "bolt/bolt1/messages.h"
+#include "bolt/message.h"
 #include "core/wire.h"
 #include "tlv/stream.h"
 
@@ -74,6 +78,12 @@ inline std::size_t init_fixed_end(ByteSpan in) {
   return in.size() < 6 + gflen + flen ? 0 : 6 + gflen + flen;
 }
 
+/// The faults that a lenient decode waives: at every other fault it fails as a strict one does.
+inline bool waived_when_lenient(Fault fault) {
+  return fault == Fault::kNotIncreasing || fault == Fault::kUnknownEvenRecord ||
+         fault == Fault::kUnknownEvenMessage || fault == Fault::kTooLong;
+}
+
 }  // namespace model
 
 /// The bytes to_wire() writes into a buffer of wire_size() bytes; the writer asserts that they
@@ -84,6 +94,26 @@ std::vector<std::uint8_t> encode(const T& value) {
   WireWriter writer(out);
   value.to_wire(writer);
   return out;
+}
+
+/// The bytes keldrin::to_wire() writes for a message that has no encoder of its own.
+template <Message M>
+  requires(!ToWire<M>)
+std::vector<std::uint8_t> encode(const M& message) {
+  std::vector<std::uint8_t> out(wire_size(message));
+  WireWriter writer(out);
+  to_wire(message, writer);
+  return out;
+}
+
+/// M's decoder, strict or lenient, over the whole of `input`: decode_message<M>, or Unknown's own.
+template <class M>
+DecodeResult<M> decode_as(ByteSpan input, bool strict) {
+  if constexpr (std::is_same_v<M, bolt1::Unknown>) {
+    return M::decode(input, strict);
+  } else {
+    return decode_message<M>(input, strict);
+  }
 }
 
 }  // namespace keldrin

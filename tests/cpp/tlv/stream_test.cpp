@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -117,6 +119,106 @@ TEST(StreamTest, RecordEquality) {
   EXPECT_TRUE(r == (Record{1, ab2}));
   for (const Record& other : {Record{2, ab}, Record{1, ac}, Record{1, a}}) {
     EXPECT_FALSE(r == other) << other.type << ' ' << other.length();
+  }
+}
+
+// BOLT #1's TLV vectors. n1 knows types 1, 2, 3 and 254, n2 knows 0 and 11. The codec keeps a
+// record's value opaque, so n1's vectors about the contents of a value (an amount not minimal,
+// the lengths of tlv1 to tlv4, a node_id that is not a valid point) are not among them.
+constexpr KnownRecord kN1[] = {{1, "tlv1"}, {2, "tlv2"}, {3, "tlv3"}, {254, "tlv4"}};
+constexpr KnownRecord kN2[] = {{0, "tlv1"}, {11, "tlv2"}};
+
+struct VectorRow {
+  std::string_view input;
+  std::span<const KnownRecord> known;  // empty: either namespace, checked under both
+  std::optional<Fault> fault;          // nothing: the stream decodes
+  std::uint64_t offset;                // where the failing record starts
+  std::size_t zeros = 0;               // zero bytes appended to `input`
+};
+
+const VectorRow kVectorRows[] = {
+    {"fd", {}, Fault::kShort, 0},
+    {"fd 01", {}, Fault::kShort, 0},
+    {"fd 00 01 00", {}, Fault::kNotMinimal, 0},
+    {"fd 01 01", {}, Fault::kShort, 0},
+    {"0f fd", {}, Fault::kShort, 0},
+    {"0f fd 26", {}, Fault::kShort, 0},
+    {"0f fd 26 02", {}, Fault::kShort, 0},
+    {"0f fd 00 01 00", {}, Fault::kNotMinimal, 0},
+    {"0f fd 02 01", {}, Fault::kShort, 0, 258},
+    {"12 00", {}, Fault::kUnknownEvenRecord, 0},
+    {"fd 01 02 00", {}, Fault::kUnknownEvenRecord, 0},
+    {"fe 01 00 00 02 00", {}, Fault::kUnknownEvenRecord, 0},
+    {"ff 01 00 00 00 00 00 00 02 00", {}, Fault::kUnknownEvenRecord, 0},
+    {"00 00", kN1, Fault::kUnknownEvenRecord, 0},
+    {"", {}, std::nullopt, 0},
+    {"21 00", {}, std::nullopt, 0},
+    {"fd 02 01 00", {}, std::nullopt, 0},
+    {"fd 00 fd 00", {}, std::nullopt, 0},
+    {"fd 00 ff 00", {}, std::nullopt, 0},
+    {"fe 02 00 00 01 00", {}, std::nullopt, 0},
+    {"ff 02 00 00 00 00 00 00 01 00", {}, std::nullopt, 0},
+    {"01 00", kN1, std::nullopt, 0},
+    {"01 01 01", kN1, std::nullopt, 0},
+    {"01 02 01 00", kN1, std::nullopt, 0},
+    {"01 03 01 00 00", kN1, std::nullopt, 0},
+    {"01 04 01 00 00 00", kN1, std::nullopt, 0},
+    {"01 05 01 00 00 00 00", kN1, std::nullopt, 0},
+    {"01 06 01 00 00 00 00 00", kN1, std::nullopt, 0},
+    {"01 07 01 00 00 00 00 00 00", kN1, std::nullopt, 0},
+    {"01 08 01 00 00 00 00 00 00 00", kN1, std::nullopt, 0},
+    {"02 08 00 00 00 00 00 00 02 26", kN1, std::nullopt, 0},
+    {"03 31 02 3d a0 92 f6 98 0e 58 d2 c0 37 17 31 80 e9 a4 65 47 60 26 ee 50 f9 66 95 96 "
+     "3e 8e fe 43 6f 54 eb 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 02",
+     kN1, std::nullopt, 0},
+    {"fd 00 fe 02 02 26", kN1, std::nullopt, 0},
+    {"02 08 00 00 00 00 00 00 02 26 01 01 2a", kN1, Fault::kNotIncreasing, 10},
+    {"02 08 00 00 00 00 00 00 02 31 02 08 00 00 00 00 00 00 04 51", kN1, Fault::kNotIncreasing, 10},
+    {"1f 00 0f 01 2a", kN1, Fault::kNotIncreasing, 2},
+    {"1f 00 1f 01 2a", kN1, Fault::kNotIncreasing, 2},
+    {"ff ff ff ff ff ff ff ff ff 00 00 00", kN2, Fault::kNotIncreasing, 10},
+};
+
+// Calls check(input, known) for the row's namespace, or for both namespaces.
+template <class F>
+void ForEachNamespace(const VectorRow& row, F check) {
+  Bytes input = Hex(row.input);
+  input.resize(input.size() + row.zeros);
+  if (!row.known.empty()) return check(input, row.known);
+  check(input, std::span<const KnownRecord>(kN1));
+  check(input, std::span<const KnownRecord>(kN2));
+}
+
+// Each vector fails with its fault at the start of its record unless every rule it breaks is
+// waived, and then encodes back to exactly its input; a failure moves with its record when the
+// record follows a valid one.
+TEST(StreamTest, Vectors) {
+  for (const VectorRow& row : kVectorRows) {
+    SCOPED_TRACE(row.input);
+    ForEachNamespace(row, [&](const Bytes& input, std::span<const KnownRecord> known) {
+      for (const bool increasing : {true, false}) {
+        for (const bool refuse_unknown_even : {true, false}) {
+          WireReader reader(input);
+          auto result = Stream::decode(reader, {increasing, refuse_unknown_even, known});
+          const bool waived = !row.fault || (row.fault == Fault::kNotIncreasing && !increasing) ||
+                              (row.fault == Fault::kUnknownEvenRecord && !refuse_unknown_even);
+          ASSERT_EQ(result.ok(), waived) << increasing << refuse_unknown_even;
+          if (waived) {
+            EXPECT_EQ(encode(result.value()), input);
+          } else {
+            EXPECT_EQ(result.error().fault, *row.fault) << result.error().message;
+            EXPECT_EQ(result.error().offset, row.offset);
+          }
+        }
+      }
+      if (!row.fault || row.fault == Fault::kNotIncreasing) return;
+      Bytes appended = Hex("01 00");
+      appended.insert(appended.end(), input.begin(), input.end());
+      WireReader reader(appended);
+      auto later = Stream::decode(reader, {.increasing = false, .known = known});
+      ASSERT_FALSE(later.ok());
+      EXPECT_EQ(later.error().offset, row.offset + 2);
+    });
   }
 }
 

@@ -40,6 +40,8 @@ const DecodeRow kDecodeRows[] = {
     {"ff 00 00 00 00 ff ff ff ff", 0, kNonCanonical, 9},
     {"", 0, kShort, 0},
     {"fd", 0, kShort, 1},
+    {"fe", 0, kShort, 1},
+    {"ff", 0, kShort, 1},
     {"fd 00", 0, kShort, 2},
     {"fe ff ff", 0, kShort, 3},
     {"ff ff ff ff ff", 0, kShort, 5},

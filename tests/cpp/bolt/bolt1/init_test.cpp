@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -129,6 +130,58 @@ TEST(InitTest, LargestGlobalfeaturesRoundTrips) {
   EXPECT_EQ(result.value().features.bytes, Hex("55"));
   EXPECT_EQ(Describe(result.value().init_tlvs), "(1,1,99)");
   EXPECT_EQ(encode(result.value()), input);
+}
+
+// BOLT #1's init extension vectors: the valid ones decode in either mode and encode back exactly;
+// each invalid one fails strictly with its fault at the start of the faulty record, and leniently
+// only where that fault is not waived.
+TEST(InitTest, ExtensionVectors) {
+  const struct {
+    std::string_view input;
+    std::optional<Fault> fault;
+    std::uint64_t offset;
+  } rows[] = {
+      {"00 10 00 00 00 00", std::nullopt, 0},
+      {"00 10 00 00 00 00 c9 01 2a cb 01 04", std::nullopt, 0},
+      {"00 10 00 00 00 00 01", Fault::kShort, 6},
+      {"00 10 00 00 00 00 ca 01 2a", Fault::kUnknownEvenRecord, 6},
+      {"00 10 00 00 00 00 c9 01 01 c9 01 02", Fault::kNotIncreasing, 9},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.input);
+    const Bytes input = Hex(row.input);
+    for (const bool strict : {true, false}) {
+      auto result = decode_message<Init>(input, strict);
+      const bool decodes = !row.fault || (!strict && model::waived_when_lenient(*row.fault));
+      ASSERT_EQ(result.ok(), decodes) << "strict " << strict;
+      if (decodes) {
+        EXPECT_EQ(encode(result.value()), input);
+      } else {
+        EXPECT_EQ(result.error().fault, *row.fault);
+        EXPECT_EQ(result.error().offset, row.offset);
+      }
+    }
+  }
+}
+
+// feature_bits() merges the two maps aligned at their last byte, whichever of them is longer.
+TEST(InitTest, FeatureBitsAlignAtLastByte) {
+  const struct {
+    std::string_view globalfeatures, features;
+    std::vector<std::uint32_t> bits;
+  } rows[] = {
+      {"", "", {}},
+      {"01", "02 00", {0, 9}},
+      {"80 00 01", "02", {0, 1, 23}},
+      {"03", "01", {0, 1}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.globalfeatures);
+    Init init;
+    init.globalfeatures.bytes = Hex(row.globalfeatures);
+    init.features.bytes = Hex(row.features);
+    EXPECT_EQ(feature_bits(init), row.bits);
+  }
 }
 
 }  // namespace

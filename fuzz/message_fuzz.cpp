@@ -1,0 +1,99 @@
+// Every message decoder, strict and lenient, on every input; the input's own type picks the one
+// decoder that may accept it (Unknown's for a type that none of the messages has). What decodes
+// encodes back to exactly the input. A strict success is a lenient one with the same fields, a
+// message that may be sent as it is, and its records' types rise and are odd or known. A strict
+// failure at a fault that lenient decoding does not waive is the lenient failure exactly.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+
+#include "bolt/bolt1/messages.h"
+#include "fuzz_check.h"
+#include "reference_model.h"
+
+using namespace keldrin;
+using bolt1::Unknown;
+
+namespace {
+
+bool same(const Unknown& a, const Unknown& b) { return a == b; }
+template <Message M>
+bool same(const M& a, const M& b) {
+  return same_fields(a, b);
+}
+
+std::optional<std::string> fault_in_sending(const Unknown& message) {
+  return message.sending_fault();
+}
+template <Message M>
+std::optional<std::string> fault_in_sending(const M& message) {
+  return sending_fault(message);
+}
+
+// Whether the records' types strictly increase and each even one is known to M.
+template <class M>
+bool keeps_record_rules(const M& message) {
+  if constexpr (Message<M>) {
+    std::optional<std::uint64_t> previous;
+    for (const Record& record : message.*M::kTlvs) {
+      const bool known = std::ranges::any_of(
+          known_records<M>(), [&](const KnownRecord& k) { return k.type == record.type; });
+      if ((previous && record.type <= *previous) || (record.type % 2 == 0 && !known)) return false;
+      previous = record.type;
+    }
+  }
+  return true;
+}
+
+bool same_failure(const DecodeFailure& a, const DecodeFailure& b) {
+  return a.fault == b.fault && a.offset == b.offset && a.message == b.message;
+}
+
+// Whether the type at the start of `input` (two bytes or more) is M's.
+template <class M>
+bool picks(ByteSpan input) {
+  const std::uint16_t type = static_cast<std::uint16_t>((input[0] << 8) | input[1]);
+  if constexpr (std::is_same_v<M, Unknown>) {
+    return !bolt1::message_name(type);
+  } else {
+    return type == M::kType;
+  }
+}
+
+template <class M>
+void check(ByteSpan input) {
+  auto strict = decode_as<M>(input, true);
+  auto lenient = decode_as<M>(input, false);
+  for (auto* result : {&strict, &lenient}) {
+    if (result->ok()) {
+      FUZZ_CHECK(std::ranges::equal(encode(result->value()), input));
+    } else {
+      FUZZ_CHECK(result->error().message.starts_with(std::string(M::kName) + ": "));
+      FUZZ_CHECK(result->error().offset <= input.size());
+    }
+  }
+  if (input.size() >= 2) {
+    const bool wrong_type = !lenient.ok() && lenient.error().fault == Fault::kWrongType;
+    FUZZ_CHECK(wrong_type == !picks<M>(input));
+  }
+  if (strict.ok()) {
+    FUZZ_CHECK(lenient.ok() && same(strict.value(), lenient.value()));
+    FUZZ_CHECK(!fault_in_sending(strict.value()) && keeps_record_rules(strict.value()));
+  } else if (!model::waived_when_lenient(strict.error().fault)) {
+    FUZZ_CHECK(!lenient.ok() && same_failure(strict.error(), lenient.error()));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const ByteSpan input(data, size);
+  std::apply([&](auto... message) { (check<decltype(message)>(input), ...); }, bolt1::Messages{});
+  check<Unknown>(input);
+  return 0;
+}

@@ -1,0 +1,197 @@
+#include "bolt/message.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "bolt/bolt1/messages.h"
+#include "test_support.h"
+
+namespace keldrin {
+namespace {
+
+using namespace keldrin::testing;
+
+// M's decoder over `input`, its result erased to bytes: the message encoded again, or the failure.
+template <class M>
+DecodeResult<Bytes> Reencoded(ByteSpan input, bool strict) {
+  auto result = decode_as<M>(input, strict);
+  if (!result) return std::move(result).error();
+  return encode(result.value());
+}
+
+struct FailureRow {
+  DecodeResult<Bytes> (*decode)(ByteSpan, bool);
+  std::string_view input;
+  std::size_t zeros;  // zero bytes appended to `input`
+  Fault fault;
+  std::uint64_t offset;
+  std::string_view message;
+};
+
+const FailureRow kFailureRows[] = {
+    {Reencoded<bolt1::Init>, "00 10 00 00 00 03 0a", 0, Fault::kShort, 6,
+     "init: features: 3 bytes needed at offset 6, 1 left"},
+    {Reencoded<bolt1::Init>, "00 10 00 00 00 00 01 21", 33, Fault::kBadRecordLength, 6,
+     "init: tlvs: record at offset 6: networks: length 33 is not a multiple of 32"},
+    {Reencoded<bolt1::Ping>, "00 10 00 00 00 00", 0, Fault::kWrongType, 0,
+     "ping: type: expected 18, got 16"},
+    {Reencoded<bolt1::Ping>, "00 12 00 00 00 00 fd 00 01 00", 0, Fault::kNotMinimal, 6,
+     "ping: tlvs: record at offset 6: type: bigsize is not minimally encoded"},
+    {Reencoded<bolt1::Error>, "00 11 00 00 00", 0, Fault::kShort, 2,
+     "error: channel_id: 32 bytes needed at offset 2, 3 left"},
+    {Reencoded<bolt1::Warning>, "00 01", 32, Fault::kShort, 34,
+     "warning: len: 2 bytes needed at offset 34, 0 left"},
+    {Reencoded<bolt1::Pong>, "00 13 00 01 aa 02 00", 0, Fault::kUnknownEvenRecord, 5,
+     "pong: tlvs: record at offset 5: type 2 is even and unknown"},
+    {Reencoded<bolt1::PeerStorage>, "00 07 00 02 aa bb 03 00 01 00", 0, Fault::kNotIncreasing, 8,
+     "peer_storage: tlvs: record at offset 8: type 1 follows type 3: types must strictly increase"},
+    {Reencoded<bolt1::Pong>, "00 13 ff fc", 65532, Fault::kTooLong, 65535,
+     "pong: 65536 bytes, more than the 65535 a message may have"},
+    {Reencoded<bolt1::Unknown>, "00 64", 0, Fault::kUnknownEvenMessage, 0,
+     "message: type: 100 is even and unknown"},
+    {Reencoded<bolt1::Unknown>, "00 10 00 00 00 00", 0, Fault::kWrongType, 0,
+     "message: type: 16 is init, not an unknown type"},
+};
+
+// Each input fails strictly with its fault, offset and text. Leniently it decodes and encodes
+// back to itself when lenient decoding waives that fault, and fails alike when it does not.
+TEST(MessageTest, FailureTable) {
+  for (const FailureRow& row : kFailureRows) {
+    SCOPED_TRACE(row.message);
+    Bytes input = Hex(row.input);
+    input.resize(input.size() + row.zeros);
+    auto strict = row.decode(input, true);
+    ASSERT_FALSE(strict.ok());
+    EXPECT_EQ(strict.error().fault, row.fault);
+    EXPECT_EQ(strict.error().offset, row.offset);
+    EXPECT_EQ(strict.error().message, row.message);
+    auto lenient = row.decode(input, false);
+    ASSERT_EQ(lenient.ok(), model::waived_when_lenient(row.fault));
+    if (lenient.ok()) {
+      EXPECT_EQ(lenient.value(), input);
+    } else {
+      EXPECT_EQ(lenient.error().offset, row.offset);
+      EXPECT_EQ(lenient.error().message, row.message);
+    }
+  }
+}
+
+bool Same(const bolt1::Unknown& a, const bolt1::Unknown& b) { return a == b; }
+template <Message M>
+bool Same(const M& a, const M& b) {
+  return same_fields(a, b);
+}
+
+// Expects `message` to encode to exactly `wire`, which decodes in either mode to the same fields.
+template <class M>
+void ExpectRoundTrip(const M& message, const std::string& wire) {
+  SCOPED_TRACE(wire);
+  const Bytes bytes = encode(message);
+  EXPECT_EQ(bytes, Hex(wire));
+  for (const bool strict : {true, false}) {
+    auto back = decode_as<M>(bytes, strict);
+    ASSERT_TRUE(back.ok()) << back.error().message;
+    EXPECT_TRUE(Same(back.value(), message));
+    EXPECT_EQ(encode(back.value()), bytes);
+  }
+}
+
+const std::string kChannelId =
+    "00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f "
+    "10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f";
+
+// Every message type, with every field set, encodes its fields in wire order and decodes back to
+// the same fields in either mode.
+TEST(MessageTest, EveryTypeRoundTrips) {
+  const Stream tlvs = Records({{1, Hex("aa")}, {5, {}}});
+  const std::string tlvs_wire = " 01 01 aa 05 00";
+  bolt1::Error error;
+  std::ranges::copy(Hex(kChannelId), error.channel_id.begin());
+  error.data.bytes = Hex("68 69");
+  error.tlvs = tlvs;
+  ExpectRoundTrip(error, "00 11 " + kChannelId + " 00 02 68 69" + tlvs_wire);
+  bolt1::Warning warning;
+  static_cast<bolt1::ChannelMessage&>(warning) = error;
+  ExpectRoundTrip(warning, "00 01 " + kChannelId + " 00 02 68 69" + tlvs_wire);
+  bolt1::Ping ping;
+  ping.num_pong_bytes = 0x0102;
+  ping.ignored.bytes = Hex("00 00 00");
+  ping.tlvs = tlvs;
+  ExpectRoundTrip(ping, "00 12 01 02 00 03 00 00 00" + tlvs_wire);
+  bolt1::Pong pong;
+  pong.ignored.bytes = Hex("ee");
+  pong.tlvs = tlvs;
+  ExpectRoundTrip(pong, "00 13 00 01 ee" + tlvs_wire);
+  bolt1::PeerStorage storage;
+  storage.blob.bytes = Hex("b1 0b");
+  storage.tlvs = tlvs;
+  ExpectRoundTrip(storage, "00 07 00 02 b1 0b" + tlvs_wire);
+  bolt1::PeerStorageRetrieval retrieval;
+  static_cast<bolt1::StorageMessage&>(retrieval) = storage;
+  ExpectRoundTrip(retrieval, "00 09 00 02 b1 0b" + tlvs_wire);
+  ExpectRoundTrip(bolt1::Unknown{201, Hex("01 02 03")}, "00 c9 01 02 03");
+}
+
+// same_fields() tells apart messages that differ in one fixed field, or in their extension alone.
+TEST(MessageTest, SameFieldsSeesEveryField) {
+  bolt1::Ping ping, pong_bytes, ignored, tlvs;
+  pong_bytes.num_pong_bytes = 1;
+  ignored.ignored.bytes = Hex("00");
+  tlvs.tlvs = Records({{1, {}}});
+  for (const bolt1::Ping& other : {pong_bytes, ignored, tlvs}) {
+    EXPECT_FALSE(same_fields(ping, other));
+  }
+  bolt1::Error error, channel;
+  channel.channel_id[31] = 1;
+  EXPECT_FALSE(same_fields(error, channel));
+}
+
+// A sending node may not send records out of order, a known record of a forbidden length, or
+// more than 65535 bytes; an unknown even record type is the sender's own business.
+TEST(MessageTest, SendingFaults) {
+  const Bytes a = Hex("aa");
+  const Bytes chain(33, 0);
+  const Record backwards[] = {{5, a}, {3, a}}, even[] = {{2, a}}, networks[] = {{1, chain}};
+  bolt1::Ping ping;
+  ping.tlvs = Stream::from_records(backwards);
+  EXPECT_EQ(sending_fault(ping).value_or(""),
+            "tlvs: record at offset 3: type 3 follows type 5: types must strictly increase");
+  ping.tlvs = Stream::from_records(even);
+  EXPECT_EQ(sending_fault(ping).value_or(""), "");
+  bolt1::Init init;
+  init.init_tlvs = Stream::from_records(networks);
+  EXPECT_EQ(sending_fault(init).value_or(""),
+            "tlvs: record at offset 0: networks: length 33 is not a multiple of 32");
+  bolt1::Pong pong;
+  pong.ignored.bytes.resize(65531);
+  EXPECT_EQ(sending_fault(pong).value_or(""), "");
+  pong.ignored.bytes.resize(65532);
+  EXPECT_EQ(sending_fault(pong).value_or(""),
+            "the message would be 65536 bytes, more than the 65535 a message may have");
+  const bolt1::Unknown init_type{16, {}}, largest{201, Bytes(65533)}, too_long{201, Bytes(65534)};
+  EXPECT_EQ(init_type.sending_fault().value_or(""), "type: 16 is init, not an unknown type");
+  EXPECT_EQ(largest.sending_fault().value_or(""), "");
+  EXPECT_EQ(too_long.sending_fault().value_or(""),
+            "the message would be 65536 bytes, more than the 65535 a message may have");
+}
+
+// pong_for() answers with num_pong_bytes zero bytes up to 65531, the largest pong that may be
+// sent, and not at all from 65532 on.
+TEST(MessageTest, PongForAnswersBelowLimit) {
+  bolt1::Ping ping;
+  ping.num_pong_bytes = 65531;
+  const auto pong = bolt1::pong_for(ping);
+  ASSERT_TRUE(pong.has_value());
+  EXPECT_EQ(pong->ignored.bytes, Bytes(65531, 0));
+  EXPECT_EQ(sending_fault(*pong).value_or(""), "");
+  ping.num_pong_bytes = 65532;
+  EXPECT_FALSE(bolt1::pong_for(ping).has_value());
+}
+
+}  // namespace
+}  // namespace keldrin
