@@ -1,9 +1,10 @@
-"""Speed of libkeldrin against what a user would otherwise run, and the targets it is held to.
+"""Speed of libkeldrin and of the keldrin package against what a user would otherwise run, and
+the targets they are held to.
 
-Prints one table: every case timed for libkeldrin and, in the same process, for its reference,
-with the ratio, then the targets and whether each is met. Times are medians over repeats, the
-repeats of a case and of its reference interleaved so that a slow spell of a shared machine hits
-both. With valgrind on PATH the table ends with instruction counts under callgrind, which do not
+Prints one table: every case timed for the module (libkeldrin, or keldrin where the case says so)
+and, in the same process, for its reference, with the ratio, then the targets and whether each is
+met. Times are medians over repeats, the repeats of a case and of its reference interleaved so
+that a slow spell of a shared machine hits both. With valgrind on PATH the table ends with instruction counts under callgrind, which do not
 depend on how busy the machine is.
 
     python bench/bench.py [--quick] [--no-callgrind] [--default-build PYTHON]
@@ -16,7 +17,9 @@ References:
   pyln     pyln-proto's Message.read / Message.write with the BOLT #1 namespace of pyln-bolt1
            (rows print n/a when it is not installed);
   python   the pure-Python codec below, written as a user would write it;
-  builtin  the interpreter's own conversion of the same data (list(b), bytes(lst), ...).
+  builtin  the interpreter's own conversion of the same data (list(b), bytes(lst), ...);
+  libkeldrin  for keldrin's cases: the legacy module's decode of the same bytes, whose speed the
+           package must keep close to.
 """
 
 from __future__ import annotations
@@ -37,6 +40,7 @@ import threading
 import time
 import timeit
 
+import keldrin
 import libkeldrin
 
 # Loaded by main() only: the callgrind children import this file and must not pay for it.
@@ -67,9 +71,9 @@ EMPTY_INIT = bytes.fromhex("001000000000")
 HUGE_LENGTH_INIT = EMPTY_INIT + bytes.fromhex("01ffffffffffffffffff")
 
 
-def big_message(size: int = 65536) -> bytes:
+def big_message(size: int = 65536, record_type: int = 1) -> bytes:
     """An init of exactly `size` bytes whose one TLV record carries the bulk."""
-    header = EMPTY_INIT + b"\x01\xfd"
+    header = EMPTY_INIT + bytes((record_type, 0xFD))
     value_len = size - len(header) - 2
     value = bytes((i * 131 + 7) % 256 for i in range(value_len))
     return header + value_len.to_bytes(2, "big") + value
@@ -77,7 +81,8 @@ def big_message(size: int = 65536) -> bytes:
 
 def records_message(count: int, size: int = 3) -> bytes:
     """An init followed by `count` records of `size` bytes each: type 1, then the length, then
-    counting value bytes. Three bytes are the smallest record that carries a value."""
+    counting value bytes. Three bytes are the smallest record that carries a value, two an empty
+    one."""
     value = bytes(range(7, 7 + size - 2))
     return EMPTY_INIT + (bytes((1, len(value))) + value) * count
 
@@ -251,7 +256,7 @@ class Report:
         self.targets: list[tuple[str, str, bool | None]] = []
 
     def row(self, case: str, ours: float | None, ref_name: str, ref: float | None):
-        """The ratio is the reference's time over ours: how many times faster libkeldrin is."""
+        """The ratio is the reference's time over ours: how many times faster the module is."""
         shown = "n/a" if ours is None or ref is None else f"{ref / ours:.2f}x"
         self.rows.append((case, fmt_time(ours), ref_name, fmt_time(ref), shown))
 
@@ -262,7 +267,7 @@ class Report:
         self.targets.append((text, measured, met))
 
     def print(self) -> None:
-        head = ("case", "libkeldrin", "reference", "ref time", "ref/ours")
+        head = ("case", "ours", "reference", "ref time", "ref/ours")
         widths = [max(len(r[i]) for r in [head, *self.rows]) for i in range(5)]
         line = lambda r: "| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |"
         print(line(head))
@@ -385,26 +390,28 @@ def bench_records_60(report: Report, repeats: int, target: float) -> dict:
 
 # Run in a child of its own, so that nothing the benchmark did before shapes the heap. The peak
 # resident size is reset just before the decode; the growth is the peak during the decode (with
-# its result still held) over the resident size before it.
+# its result still held, and keldrin's records not read) over the resident size before it.
 MEMORY_CHILD = """
-import sys, libkeldrin, bench
+import sys, keldrin, libkeldrin, bench
 raw = bench.records_message(int(sys.argv[1]), int(sys.argv[2]))
 m = libkeldrin.Init()
+decode = {"libkeldrin": m.wire_decode,
+          "keldrin": lambda raw: keldrin.decode(raw, strict=False)}[sys.argv[3]]
 def kib(field):
     with open("/proc/self/status") as status:
         return next(int(l.split()[1]) for l in status if l.startswith(field + ":"))
 with open("/proc/self/clear_refs", "w") as refs:
     refs.write("5")
 before = kib("VmRSS")
-decoded = m.wire_decode(raw)
+decoded = decode(raw)
 print((kib("VmHWM") - before) * 1024, len(raw))
 """
 
 
-def peak_growth(count: int, size: int) -> tuple[int, int] | None:
+def peak_growth(module: str, count: int, size: int) -> tuple[int, int] | None:
     """(bytes of peak memory growth, input bytes), or None where the kernel offers no reset."""
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))
-    proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(count), str(size)],
+    proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(count), str(size), module],
                           capture_output=True, text=True, env=env)
     if proc.returncode != 0:
         return None
@@ -415,8 +422,10 @@ def peak_growth(count: int, size: int) -> tuple[int, int] | None:
 def bench_memory(report: Report) -> dict:
     results = {}
     # Only a large input measures well: a small decode may reuse pages that are already resident.
-    for name, count, size in (("16 MiB of 3 B records", (16 << 20) // 3, 3),):
-        measured = peak_growth(count, size)
+    for name, module, count, size in (
+            ("16 MiB of 3 B records", "libkeldrin", (16 << 20) // 3, 3),
+            ("keldrin: 16 MiB of empty records, tlvs unread", "keldrin", (16 << 20) // 2, 2)):
+        measured = peak_growth(module, count, size)
         if measured is None:
             report.raw_row(f"{name}: peak memory growth", "n/a", "input size", "n/a", "n/a")
             continue
@@ -438,16 +447,71 @@ def bench_huge_length(report: Report, repeats: int, target: float) -> tuple[floa
     return huge.median, empty.median
 
 
+# --- The keldrin package ---------------------------------------------------------------------
+
+# A decode that reads every field and encodes the message again, as a node that checks what it
+# received and passes it on does.
+KELDRIN_READ = "d = decode(raw); d.globalfeatures; d.features; d.tlvs; d.encode()"
+PYLN_READ = ("p = pyln_decode(raw); p.fields['globalfeatures']; p.fields['features']; "
+             "p.fields['tlvs']; pyln_encode(p)")
+
+
+def bench_keldrin(report: Report, repeats: int, target: float) -> dict:
+    """keldrin against libkeldrin, pyln-proto and a copy of the input, each group in turns:
+    {case: (ours, reference)}, and pyln-proto's time of the round trip as "pyln"."""
+    # One 65,000-byte remote_addr record (type 3, whose length the codec leaves free), and 1,000
+    # empty records of one type, which only a lenient decode takes.
+    one_record = big_message(6 + 4 + 65000, record_type=3)
+    empty_records = records_message(1000, 2)
+    env = dict(decode=keldrin.decode, m=libkeldrin.Init(), Init=libkeldrin.Init, raw=INIT_49,
+               one_record=one_record, copy=bytearray(one_record), empty_records=empty_records,
+               pyln_decode=pyln_decode, pyln_encode=pyln_encode, bytes=bytes)
+    exec(KELDRIN_READ, env)
+    assert env["d"].encode() == INIT_49 and len(env["d"].tlvs) == 2
+    assert len(keldrin.decode(one_record).tlvs[0].value) == 65000
+    assert len(keldrin.decode(empty_records, strict=False).tlvs) == 1000
+    pyln = None
+    if PylnMessage is not None:
+        exec(PYLN_READ, env)
+        pyln = Case(PYLN_READ, env)
+    groups = {  # case: (reference's name, ours, reference, others timed in the same turns)
+        "49 B init: decode": ("libkeldrin wire_decode", Case("decode(raw)", env),
+                              Case("m.wire_decode(raw)", env)),
+        "49 B init: decode, read, encode": ("libkeldrin, bytes(wire())", Case(KELDRIN_READ, env),
+                                            Case("bytes(m.wire_decode(raw).wire())", env), pyln),
+        "65,000 B record: decode": ("bytes(bytearray)", Case("decode(one_record)", env),
+                                    Case("bytes(copy)", env)),
+        "1e3 empty records: decode, tlvs, per record": (
+            "libkeldrin Init()", Case("decode(empty_records, strict=False).tlvs", env, per=1000),
+            Case("Init()", env)),
+    }
+    results = {}
+    for name, (ref_name, ours, ref, *others) in groups.items():
+        measure([ours, ref, *others], repeats, target)
+        report.row(f"keldrin: {name}", ours.median, ref_name, ref.median)
+        results[name] = (ours.median, ref.median)
+    results["pyln"] = pyln.median if pyln else None
+    report.row("keldrin: 49 B init: decode, read, encode",
+               results["49 B init: decode, read, encode"][0], "pyln-proto", results["pyln"])
+    return results
+
+
 # --- Instruction counts under callgrind --------------------------------------------------------
 
 CALLGRIND_SETUP = {
-    "keldrin": "import libkeldrin; m = libkeldrin.Init(); d = m.wire_decode(raw)",
+    "libkeldrin": "import libkeldrin; m = libkeldrin.Init(); d = m.wire_decode(raw)",
+    "keldrin": "import keldrin; decode = keldrin.decode",
     "python": "import bench; py_decode = bench.py_decode; py_encode = bench.py_encode",
 }
-CALLGRIND_CASES = [
-    ("49 B init: decode bytes", "keldrin", "m.wire_decode(raw)", "python", "py_decode(raw)"),
-    ("49 B init: decode+encode", "keldrin", "m.wire_decode(raw).wire()", "python",
-     "py_encode(py_decode(raw))"),
+CALLGRIND_CASES = [  # (case, setup, statement, reference's name, its setup, its statement)
+    ("49 B init: decode bytes", "libkeldrin", "m.wire_decode(raw)",
+     "pure Python", "python", "py_decode(raw)"),
+    ("49 B init: decode+encode", "libkeldrin", "m.wire_decode(raw).wire()",
+     "pure Python", "python", "py_encode(py_decode(raw))"),
+    ("keldrin: 49 B init: decode", "keldrin", "decode(raw)",
+     "libkeldrin", "libkeldrin", "m.wire_decode(raw)"),
+    ("keldrin: 49 B init: decode, read, encode", "keldrin", KELDRIN_READ,
+     "libkeldrin", "libkeldrin", "bytes(m.wire_decode(raw).wire())"),
 ]
 
 
@@ -480,13 +544,13 @@ def per_call_instructions(setup_key: str, stmt: str, loops: int = 2000) -> float
 def bench_callgrind(report: Report) -> dict:
     results = {}
     if shutil.which("valgrind") is None:
-        for name, *_ in CALLGRIND_CASES:
-            report.raw_row(f"{name}: instructions (callgrind)", "n/a", "pure Python", "n/a", "n/a")
+        for name, _, _, ref_name, *_ in CALLGRIND_CASES:
+            report.raw_row(f"{name}: instructions (callgrind)", "n/a", ref_name, "n/a", "n/a")
         return results
-    for name, ours_key, ours_stmt, ref_key, ref_stmt in CALLGRIND_CASES:
+    for name, ours_key, ours_stmt, ref_name, ref_key, ref_stmt in CALLGRIND_CASES:
         ours = per_call_instructions(ours_key, ours_stmt)
         ref = per_call_instructions(ref_key, ref_stmt)
-        report.raw_row(f"{name}: instructions (callgrind)", f"{ours:,.0f} Ir", "pure Python",
+        report.raw_row(f"{name}: instructions (callgrind)", f"{ours:,.0f} Ir", ref_name,
                        f"{ref:,.0f} Ir", f"{ref / ours:.2f}x")
         results[name] = ours
     return results
@@ -566,7 +630,7 @@ def bench_threads(report: Report, repeats: int, default_build: str | None) -> di
 
 
 def check_targets(report: Report, r49: dict, r64: dict, rec: dict, r60: dict, memory: dict,
-                  huge: tuple, threads: dict | None) -> None:
+                  huge: tuple, threads: dict | None, kel: dict) -> None:
     if threads is not None:
         report.target("49 B decode+encode on 2 threads >= 1.8x the throughput of 1",
                       f"{threads['libkeldrin']:.2f}x (pure Python: {threads['pure Python']:.2f}x)",
@@ -611,6 +675,31 @@ def check_targets(report: Report, r49: dict, r64: dict, rec: dict, r60: dict, me
     counts = ", ".join(f"{c:.0e}".replace("e+0", "e") for c in rec)
     report.target(f"time per record flat within 1.5x over {counts} records", f"{spread:.2f}x",
                   spread <= 1.5)
+    check_keldrin_targets(report, kel, memory)
+
+
+def check_keldrin_targets(report: Report, kel: dict, memory: dict) -> None:
+    for name, text, limit in (
+            ("49 B init: decode", "keldrin: 49 B decode <= 1.5x libkeldrin's", 1.5),
+            ("49 B init: decode, read, encode",
+             "keldrin: 49 B decode, read, encode <= 1.2x libkeldrin's decode, bytes(wire())", 1.2),
+            ("65,000 B record: decode", "keldrin: 65,000 B record decode <= 3x bytes(bytearray)",
+             3),
+            ("1e3 empty records: decode, tlvs, per record",
+             "keldrin: 1e3 empty records, decode and tlvs per record <= 1.5x libkeldrin Init()",
+             1.5)):
+        ours, ref = kel[name]
+        report.target(text, f"{ours / ref:.2f}x", ours / ref <= limit)
+    text = "keldrin: 49 B decode, read, encode >= 150x faster than pyln-proto"
+    if kel["pyln"] is None:
+        report.target(text, "n/a (pyln-proto not installed)", None)
+    else:
+        speedup = kel["pyln"] / kel["49 B init: decode, read, encode"][0]
+        report.target(text, f"{speedup:.1f}x", speedup >= 150)
+    growth = memory.get("keldrin: 16 MiB of empty records, tlvs unread")
+    report.target("keldrin: 16 MiB of empty records, tlvs unread: peak memory growth <= 3x input",
+                  "n/a (no peak reset)" if growth is None else f"{growth:.2f}x",
+                  None if growth is None else growth <= 3)
 
 
 def machine() -> str:
@@ -652,6 +741,7 @@ def main() -> None:
     rec = bench_records(report, repeats, target, counts)
     r60 = bench_records_60(report, repeats, target)
     huge = bench_huge_length(report, repeats, target)
+    kel = bench_keldrin(report, repeats, target)
     threads = None
     if FREE_THREADED:
         threads = bench_threads(report, 9 if args.quick else 21, args.default_build)
@@ -659,7 +749,7 @@ def main() -> None:
     memory = bench_memory(report)
     if not args.no_callgrind:
         bench_callgrind(report)
-    check_targets(report, r49, r64, rec, r60, memory, huge, threads)
+    check_targets(report, r49, r64, rec, r60, memory, huge, threads, kel)
     report.print()
 
 

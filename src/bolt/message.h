@@ -171,8 +171,10 @@ inline DecodeStatus check_size(std::size_t size, bool strict) {
 /// encodes again to exactly `input`. A failure's text starts with M's name.
 template <Message M>
 DecodeResult<M> decode_message(ByteSpan input, bool strict) {
-  auto decode = [&]() -> DecodeResult<M> {
-    if (auto failure = check_size(input.size(), strict)) return std::move(*failure);
+  // The message is filled where it stands and moved once, into the result.
+  M message;
+  DecodeStatus failure = [&]() -> DecodeStatus {
+    if (auto too_long = check_size(input.size(), strict)) return too_long;
     WireReader reader(input);
     auto type = reader.read_u16();
     if (!type) return DecodeFailure::short_read("type", reader.shortfall());
@@ -181,22 +183,21 @@ DecodeResult<M> decode_message(ByteSpan input, bool strict) {
                            "type: expected " + std::to_string(M::kType) + ", got " +
                                std::to_string(type.value())};
     }
-    M message;
-    DecodeStatus failure;
+    DecodeStatus field_failure;
     detail::any_field<M>([&](const auto& field) {
-      failure = detail::read_field(reader, message.*field.member, field.name, field.length_name);
-      return failure.has_value();
+      field_failure =
+          detail::read_field(reader, message.*field.member, field.name, field.length_name);
+      return field_failure.has_value();
     });
-    if (failure) return std::move(*failure);
+    if (field_failure) return field_failure;
     const StreamRules rules{strict, strict, known_records<M>()};
     auto tlvs = Stream::decode(reader, rules);
     if (!tlvs) return std::move(tlvs).error().within("tlvs");
     message.*M::kTlvs = std::move(tlvs).value();
-    return message;
-  };
-  auto result = decode();
-  if (!result) return std::move(result).error().within(M::kName);
-  return result;
+    return std::nullopt;
+  }();
+  if (failure) return std::move(*failure).within(M::kName);
+  return message;
 }
 
 /// Why a sending node must not send `message`, as a text that names the field at fault; nothing

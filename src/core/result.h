@@ -11,8 +11,12 @@ namespace keldrin {
 template <class T, class E>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}
+  // By reference, not by value: a value parameter is one more move of T, and GCC's move of a
+  // vector just filled stalls on the stores that filled it.
+  Result(const T& value) : state_(std::in_place_index<0>, value) {}
+  Result(T&& value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(const E& error) : state_(std::in_place_index<1>, error) {}
+  Result(E&& error) : state_(std::in_place_index<1>, std::move(error)) {}
 
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }

@@ -41,17 +41,24 @@ class WireReader {
   const Shortfall& shortfall() const { return shortfall_; }
 
  private:
+  // The failure of read_bytes(n): records the shortfall, moves to the end. Never inlined: with it
+  // inline, GCC loads the size and the position as one 16-byte value for the shortfall even on a
+  // read that fits, and that load stalls on the 8-byte store of the position that the read
+  // before made (no store forwarding). A decode of many small records spent a third of its time
+  // there.
+  [[gnu::noinline, gnu::cold]] WireError end_of_input(std::uint64_t n) {
+    shortfall_ = {position_, n, remaining()};
+    position_ = input_.size();
+    return kEndOfInput;
+  }
+
   ByteSpan input_;
   std::uint64_t position_ = 0;
   Shortfall shortfall_;
 };
 
 inline WireResult<ByteSpan> WireReader::read_bytes(std::uint64_t n) {
-  if (remaining() < n) {
-    shortfall_ = {position_, n, remaining()};
-    position_ = input_.size();
-    return kEndOfInput;
-  }
+  if (remaining() < n) return end_of_input(n);
   ByteSpan bytes = input_.subspan(position_, n);
   position_ += n;
   return bytes;

@@ -112,6 +112,7 @@ class Stream::Iterator {
  private:
   friend class Stream;
   explicit Iterator(ByteSpan rest);
+  void read();  // the record at the start of rest_, if any
 
   ByteSpan rest_;  // from the current record to the end of the stream; empty past the last
   std::size_t record_size_ = 0;  // the current record's encoding, type and length included

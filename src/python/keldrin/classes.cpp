@@ -199,11 +199,11 @@ PyRef decode_any(const ModuleState& state, ByteSpan data, bool strict) {
   WireReader reader(data);
   if (auto type = reader.read_u16()) {
     PyRef message;
-    std::apply(
-        [&](auto... m) {
-          ((type.value() == decltype(m)::kType ? (message = decode(std::type_identity<decltype(m)>{}), 0) : 0), ...);
-        },
-        bolt1::Messages{});
+    // The classes as types alone: a tuple of messages to apply over would build and destroy a
+    // message of every class on every call.
+    [&]<class... M>(std::tuple<M...>*) {
+      ((type.value() == M::kType ? (message = decode(std::type_identity<M>{}), 0) : 0), ...);
+    }(static_cast<bolt1::Messages*>(nullptr));
     if (message) return message;
   }
   return decode(std::type_identity<Unknown>{});

@@ -43,6 +43,13 @@ BytesView::BytesView(PyObject* obj, const Argument& argument) {
     return;
   }
 #endif
+  // bytes, what a message almost always arrives as, are viewed directly: asking for a buffer and
+  // releasing it is some 4% of the instructions of a decode of a small message.
+  if (PyBytes_CheckExact(obj)) {
+    bytes_ = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+    return;
+  }
   if (!PyObject_CheckBuffer(obj)) throw_argument_type(argument, "a bytes-like object", obj);
   if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0) {
     bytes_ = ByteSpan(static_cast<const std::uint8_t*>(view_.buf),

@@ -34,6 +34,7 @@ struct Argument {
 [[noreturn]] void throw_argument_value(const Argument& argument, const std::string& complaint);
 
 /// The bytes of a bytes-like object (one with the buffer protocol), for as long as this lives.
+/// REQUIRES: the object outlives this (a bytes object is viewed without a reference of its own).
 /// Most are viewed in place. A buffer that is not contiguous is copied, and so is a bytearray on
 /// a free-threaded build, where another thread could write into it while it is read.
 class BytesView {

@@ -11,19 +11,34 @@ namespace keldrin::python::keldrin_module {
 namespace {
 
 // A new Record of class `cls` holding two new references. A Record is a tuple, allocated as a
-// tuple subclass is, less the copying through a temporary tuple that tuple.__new__ does.
+// tuple is, less the copying through a temporary tuple that tuple.__new__ does, the zeroing of
+// the memory that tp_alloc does and the collector's tracking: an int and a bytes object can form
+// no cycle, so the collector has nothing to look for. Every field is set here.
 PyRef pack_record(PyTypeObject* cls, PyRef type, PyRef value) {
-  PyRef record = checked(cls->tp_alloc(cls, 2));
+  PyObject* record = PyObject_GC_NewVar(PyObject, cls, 2);
+  if (record == nullptr) throw_pending();
 #if PY_MINOR_VERSION >= 14
-  // A tuple keeps its hash from 3.14 on, which the zeroed memory would give as 0.
-  reinterpret_cast<PyTupleObject*>(record.get())->ob_hash = -1;
+  // A tuple keeps its hash from 3.14 on; -1 is "not computed yet".
+  reinterpret_cast<PyTupleObject*>(record)->ob_hash = -1;
 #endif
-  PyTuple_SET_ITEM(record.get(), 0, type.release());
-  PyTuple_SET_ITEM(record.get(), 1, value.release());
-  // An int and a bytes object can form no cycle, so the collector has nothing to look for.
-  PyObject_GC_UnTrack(record.get());
-  return record;
+  PyTuple_SET_ITEM(record, 0, type.release());
+  PyTuple_SET_ITEM(record, 1, value.release());
+  return PyRef::steal(record);
 }
+
+#ifndef Py_GIL_DISABLED
+// What the interpreter's deallocator of a tuple subclass does, less its search for finalizers,
+// weak references and a __dict__, which a Record has none of, its guard against deep nesting,
+// which an int and a bytes object cannot have, and the untracking: pack_record makes every
+// Record (tuple.__new__ refuses the class) and never tracks one. On a free-threaded build the
+// interpreter's own runs instead (see object_release_slot).
+void Record_dealloc(PyObject* self) {
+  PyRef cls = PyRef::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  PyRef type = PyRef::steal(PyTuple_GET_ITEM(self, 0));
+  PyRef value = PyRef::steal(PyTuple_GET_ITEM(self, 1));
+  Py_TYPE(self)->tp_free(self);
+}
+#endif
 
 // Record(type, value): the type an integer 0..2^64-1, the value any bytes-like object, kept as
 // bytes.
@@ -85,6 +100,9 @@ PyType_Slot kRecordSlots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(Record_repr)},
     {Py_tp_getset, kRecordAttributes},
     {Py_tp_methods, kRecordMethods},
+#ifndef Py_GIL_DISABLED
+    {Py_tp_dealloc, reinterpret_cast<void*>(Record_dealloc)},
+#endif
     {0, nullptr},
 };
 
