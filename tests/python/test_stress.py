@@ -181,6 +181,51 @@ def test_sixteen_mebibytes_of_a_million_records(run_child):
         assert result["growth"] < 2 * result["size"], result
 
 
+# Another process rewrites two bytes of a shared mapping while this one decodes it: a record's
+# length (fitting, or running past the end) and the next record's type (odd, or even and
+# unknown). Every decode must give what one state of the mapping gives; a stream that kept other
+# bytes than those it checked could hold a record that cannot be read back, or an even type.
+REWRITTEN_CHILD = """
+import json, mmap, os
+import keldrin
+
+wire = bytes.fromhex("0010000000000120") + bytes(32) + bytes.fromhex("0502aabb")
+states = [(length, type) for length in (0x20, 0x40) for type in (5, 6)]
+
+def outcome(data):
+    try:
+        message = keldrin.decode(data)
+        return repr((message.encode(), message.tlvs))
+    except keldrin.DecodeError as error:
+        return str(error)
+
+expected = set()
+for length, type in states:
+    state = bytearray(wire)
+    state[7], state[40] = length, type
+    expected.add(outcome(state))
+shared = mmap.mmap(-1, len(wire))
+shared[:] = wire
+parent = os.getpid()
+writer = os.fork()
+if writer == 0:
+    while os.getppid() == parent:
+        for length, type in states * 1000:
+            shared[7], shared[40] = length, type
+    os._exit(0)
+seen = {outcome(shared) for _ in range(100_000)}
+os.kill(writer, 9)
+os.waitpid(writer, 0)
+print(json.dumps([len(seen), sorted(seen - expected)]))
+"""
+
+
+def test_decode_of_a_buffer_another_process_rewrites(run_child):
+    seen, unexpected = run_child(REWRITTEN_CHILD)
+    assert unexpected == []
+    assert seen > 1
+
+
 HOSTILE = [
     # (what, records after the header, what survives)
     ("length 2^64-1", "01ffffffffffffffffff", ""),
