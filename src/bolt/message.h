@@ -44,6 +44,10 @@ struct Field {
   std::size_t max_size = 65535;
 };
 
+// Spelt out for compilers that deduce no aggregate's arguments (clang before 17).
+template <class M, class T, class... Rest>
+Field(std::string_view, T M::*, Rest...) -> Field<M, T>;
+
 /// A message struct as described above.
 template <class M>
 concept Message = requires {
