@@ -193,8 +193,8 @@ os.write(FD, repr(ids).encode())
 
 
 def test_keldrin_in_several_subinterpreters_at_once(run_child):
-    versions = {(3, 12): "_xxsubinterpreters", (3, 13): "_interpreters"}
-    pytest.importorskip(versions.get(sys.version_info[:2], "concurrent.interpreters"))
+    private = {(3, 12): "_xxsubinterpreters", (3, 13): "_interpreters"}.get(sys.version_info[:2])
+    pytest.importorskip(private or "concurrent.interpreters")
     seen = run_child(
         f"""
     import json, os, sys, threading
@@ -203,13 +203,9 @@ def test_keldrin_in_several_subinterpreters_at_once(run_child):
     if sys.version_info >= (3, 14):
         from concurrent.interpreters import Interpreter, create
         run, close = Interpreter.exec, Interpreter.close
-    elif sys.version_info >= (3, 13):
-        import _interpreters as private
-        create, run, close = lambda: private.create("isolated"), private.run_string, private.destroy
-    else:
-        import _xxsubinterpreters as private
-        create = lambda: private.create(isolated=True)
-        run, close = private.run_string, private.destroy
+    else:  # the private module, whose interpreters are isolated, with a GIL each, by default
+        private = __import__({private!r})
+        create, run, close = private.create, private.run_string, private.destroy
     subs = [create() for _ in range(3)]
     pipes = [os.pipe() for _ in subs]
     work = {SUBINTERPRETER_WORK!r}

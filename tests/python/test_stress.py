@@ -343,7 +343,7 @@ def test_keldrin_threads_agree_with_a_single_threaded_run(fast_switching):
         except keldrin.DecodeError as error:
             return str(error)
 
-    flips = [wires[0], wires[3][:-1]]
+    flips = [wires[0], wires[3][:-1]]  # an init, and a ping cut short
     allowed = {outcome(w) for w in flips}
     shared_bytes = bytearray(flips[0])
     start, stop = threading.Barrier(4), threading.Event()
@@ -367,8 +367,7 @@ def test_keldrin_threads_agree_with_a_single_threaded_run(fast_switching):
             failures.append(error)
             start.abort()
 
-    threads = [threading.Thread(target=worker) for _ in range(4)]
-    threads.append(threading.Thread(target=mutator))
+    threads = [*(threading.Thread(target=worker) for _ in range(4)), threading.Thread(target=mutator)]
     for thread in threads:
         thread.start()
     for thread in threads[:-1]:
