@@ -8,6 +8,7 @@ meaningless (freed memory sits in quarantine, and Python allocates through mallo
 reference counts are checked there.
 """
 
+import array
 import copy
 import gc
 import os
@@ -248,7 +249,10 @@ def reference_counts():
     classes = [] if FREE_THREADED else classes
     # Small ints that wire() lists and nothing else here uses: where they are not immortal
     # (3.11), each item holds a reference of its own, which the list gives back when it is freed.
-    return [sys.getrefcount(obj) for obj in [*classes, *ARGUMENTS, 0x22, 0xcb, 0xfd]]
+    # The counts are kept as C integers: a count kept as an int object equal to one of these
+    # would hold a reference to it.
+    watched = [*classes, *ARGUMENTS, 0x22, 0xcb, 0xfd]
+    return array.array("q", (sys.getrefcount(obj) for obj in watched))
 
 
 @pytest.mark.parametrize("operation", [op for _, op in CASES], ids=[name for name, _ in CASES])
