@@ -171,6 +171,13 @@ NOT_INCREASING = [(3, b""), (1, b"")]
 replace = getattr(copy, "replace", lambda obj, **fields: obj.__replace__(**fields))
 
 
+def emptied_while_read():
+    """Init(tlvs=records), where reading the first record's type empties the list of records."""
+    records = [None, (3, bytes(100))]
+    records[0] = (Index(1, records.clear), bytes(64))
+    return keldrin.Init(tlvs=records)
+
+
 def decode_hex(decoder, data, strict, waived):
     """Decodes hex `data`: DecodeError, unless lenient and the rule it breaks is waived."""
     if strict or not waived:
@@ -195,6 +202,7 @@ CASES += [
     ("Ping(Index)", lambda: keldrin.Ping(INDEX)),
     ("Init tlvs not increasing", lambda: raises(ValueError, keldrin.Init, tlvs=NOT_INCREASING)),
     ("Init networks length", lambda: raises(ValueError, keldrin.Init, tlvs=[(1, bytes(5))])),
+    ("Init tlvs emptied while read", emptied_while_read),
     ("Init tlvs item", lambda: raises(TypeError, keldrin.Init, tlvs=[(1, b""), 2])),
     ("Init tlvs type", lambda: raises(ValueError, keldrin.Init, tlvs=[(HUGE, b"")])),
     ("Init unknown keyword", lambda: raises(TypeError, keldrin.Init, x=1)),
@@ -292,6 +300,8 @@ def test_cases_really_do_what_they_say():
     with pytest.raises(TypeError):
         M.init_tlvs = []
     assert [c.__name__ for c in hidden_classes()].count("Stream") == 1
+    # The records as they were when the constructor began reading them.
+    assert emptied_while_read().tlvs == ((1, bytes(64)), (3, bytes(100)))
     # Each strict refusal of keldrin fails by the rule it names; a lenient decode waives those
     # it may.
     for _, decoder, data, text, waived in REFUSED:

@@ -103,14 +103,16 @@ Stream to_stream(PyObject* obj, const Argument& argument) {
   if (PyObject_CheckBuffer(obj) || PyUnicode_Check(obj)) {
     throw_argument_type(argument, kExpected, obj);
   }
-  PyRef items = PyRef::steal(PySequence_Fast(obj, ""));
+  // A tuple of the items, a list copied: converting an item runs Python code (__index__, a
+  // buffer's), which may change the list, and so may another thread on a free-threaded build.
+  PyRef items = PyRef::steal(PySequence_Tuple(obj));
   if (!items) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_pending();
     PyErr_Clear();
     throw_argument_type(argument, kExpected, obj);
   }
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-  PyObject* const* item = PySequence_Fast_ITEMS(items.get());
+  const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+  PyObject* const* item = &PyTuple_GET_ITEM(items.get(), 0);
   // The values stay viewed where they are, in the items that `items` keeps alive, until the
   // stream has copied them.
   std::deque<BytesView> values;
