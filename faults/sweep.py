@@ -1,4 +1,4 @@
-"""Allocation-failure sweep of libkeldrin: `make faults`.
+"""Allocation-failure sweep of libkeldrin and keldrin: `make faults`.
 
 Every public operation runs once to count the allocations it makes. Then, for each of them, it
 runs again with that allocation failing: once only, and from there on. Failures come from two
@@ -6,7 +6,7 @@ places: the preloaded shim (faults/shim.cpp), which fails malloc and its relativ
 new, with PYTHONMALLOC=malloc so that the interpreter's objects go through it too; and the
 interpreter's own allocator hook, _testcapi.set_nomemory, where the interpreter has it.
 
-Each point runs in a child forked from this process, which never imports libkeldrin itself, so
+Each point runs in a child forked from this process, which imports neither module itself, so
 operations that depend on the first use in a process (import, the first type check of BitFlag and
 Stream) start from a fresh state every time, and an abort kills only the child. At every point the
 rule is: the operation gives its correct result, or MemoryError, or the exception it documents;
@@ -19,9 +19,12 @@ Exit status 1 if any point breaks the rule.
 
 import argparse
 import ctypes
+import functools
 import gc
 import json
+import operator
 import os
+import pickle
 import signal
 import sys
 import tempfile
@@ -30,7 +33,7 @@ import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 
-from support import Seq, hidden_classes
+from support import Seq, hidden_classes, keldrin_samples
 
 CHILD_SECONDS = 60
 
@@ -116,12 +119,14 @@ class Op:
     the call that is the operation itself, as a callable with its positional and keyword arguments;
     `digest` turns a result into something comparable across children.
     `target` names the object that must be unchanged after a failure, `watch` the objects whose
-    reference counts must not move. `first_use` operations are run again after a failure."""
+    reference counts must not move. `first_use` operations are run again after a failure, by
+    `again(state)` where the same call cannot show it (a failed exec leaves its module for good)."""
 
-    def __init__(self, name, prepare, run, digest=None, *, mutates=False, first_use=False):
+    def __init__(self, name, prepare, run, digest=None, *, mutates=False, first_use=False,
+                 again=None):
         self.name, self.prepare, self.run = name, prepare, run
         self.digest = digest or (lambda state, result: None)
-        self.mutates, self.first_use = mutates, first_use
+        self.mutates, self.first_use, self.again = mutates, first_use, again
 
 
 def import_state():
@@ -246,7 +251,108 @@ def operations():
                       lambda s: (s["target"].wire_decode, (s["buff"],)), lambda s, r: wire_digest(r)))
     ops.append(Op("wire_decode(buf=)", lambda: init_state(SMALL),
                   lambda s: (s["target"].wire_decode, (), {"buf": SMALL})))
-    return ops + setter_ops()
+    return ops + setter_ops() + keldrin_ops()
+
+
+def keldrin():
+    import keldrin
+
+    return keldrin
+
+
+def keldrin_module():
+    """A new keldrin module, made as an import makes it but not yet executed: executing it makes
+    everything the module holds (import_state's counterpart for a module of several phases)."""
+    import _imp
+    import importlib.util
+
+    spec = importlib.util.find_spec("keldrin")
+    return dict(spec=spec, module=_imp.create_dynamic(spec))
+
+
+def exec_again(state):
+    """A failed exec leaves its module for good, as an import drops it: the next import makes and
+    executes a new one."""
+    import _imp
+
+    state.update(keldrin_module())
+    return _imp.exec_dynamic(state["module"])
+
+
+def keldrin_op(name, make, *, first_read=False):
+    """A keldrin operation: `make()` gives the call and its arguments. keldrin's objects hold no
+    borrow counter and change only by making their records' tuple and hash on first read: its
+    result, the counts of its arguments and of keldrin's classes, and the C++ blocks are judged.
+    The records of the messages among the arguments are read beforehand, unless the operation
+    is that first read: its Records stay in the message, and must then be read when run again."""
+
+    def prepare():
+        call, *args = make()
+        k = keldrin()
+        for arg in args if not first_read else ():
+            getattr(arg, "tlvs", None)
+        classes = [c for c in vars(k).values() if isinstance(c, type)]
+        return dict(call=call, args=args,
+                    watch=[*args, *(c for c in classes if not first_read or c is not k.Record)])
+
+    return Op(name, prepare, lambda s: (s["call"], tuple(s["args"])),
+              lambda s, r: zlib.crc32(repr(r).encode()), first_use=first_read)
+
+
+def keldrin_ops():
+    import _imp
+
+    ops = [Op("keldrin exec", keldrin_module, lambda s: (_imp.exec_dynamic, (s["module"],)),
+              lambda s, r: [r, s["module"].__all__, s["module"].Init().encode().hex()],
+              first_use=True, again=exec_again)]
+    sample = lambda i, records=1, size=8: keldrin_samples(records, size)[i]
+    fresh = lambda i: keldrin().decode(bytes(sample(i)))
+    names = ["Init", "Error", "Warning", "Ping", "Pong", "PeerStorage", "PeerStorageRetrieval",
+             "Unknown"]
+    for i, name in enumerate(names):
+        fields = lambda i=i: operator.attrgetter(*sample(i).__match_args__)
+        ops += [
+            keldrin_op(f"keldrin.decode({name}, small)", lambda i=i: (keldrin().decode, bytes(sample(i)))),
+            keldrin_op(f"keldrin.decode({name}, 64k)",
+                       lambda i=i: (keldrin().decode, bytes(sample(i, 4000, 12)))),
+            keldrin_op(f"keldrin.{name}(...)", lambda i=i: (type(sample(i)), *fields(i)(sample(i)))),
+            keldrin_op(f"keldrin.{name} fields", lambda i=i: (fields(i), sample(i))),
+            keldrin_op(f"keldrin.{name} repr", lambda i=i: (repr, sample(i))),
+            keldrin_op(f"keldrin.{name} first hash", lambda i=i: (hash, fresh(i)), first_read=True),
+            keldrin_op(f"keldrin.{name} pickle.dumps", lambda i=i: (pickle.dumps, sample(i))),
+            keldrin_op(f"keldrin.{name} pickle.loads", lambda i=i: (pickle.loads, pickle.dumps(sample(i)))),
+        ]
+        if name != "Unknown":
+            ops.append(keldrin_op(f"keldrin.{name}.tlvs first read",
+                                  lambda i=i: (operator.attrgetter("tlvs"), fresh(i)), first_read=True))
+    init_tlvs = lambda: bytes(sample(0))[10:]
+    partial = functools.partial
+    return ops + [
+        keldrin_op("keldrin.Init derived", lambda: (
+            operator.attrgetter("networks", "remote_addr", "feature_bits"), sample(0))),
+        keldrin_op("keldrin.Ping.pong()", lambda: (sample(3).pong,)),
+        keldrin_op("keldrin.Init.__replace__", lambda: (
+            partial(sample(0).__replace__, features=b"\x01"),)),
+        keldrin_op("keldrin.Init(tlvs out of order)", lambda: (
+            partial(keldrin().Init, tlvs=[(3, b""), (1, b"")]),)),
+        keldrin_op("keldrin.Error(31 bytes)", lambda: (keldrin().Error, bytes(31))),
+        keldrin_op("keldrin.Unknown(16)", lambda: (keldrin().Unknown, 16)),
+        keldrin_op("keldrin.decode(not minimal)", lambda: (
+            keldrin().decode, bytes.fromhex("00100000000001fd0001aa"))),
+        keldrin_op("keldrin.Init.decode(a ping)", lambda: (keldrin().Init.decode, bytes(sample(3)))),
+        keldrin_op("keldrin.decode(even type, lenient)", lambda: (
+            partial(keldrin().decode, strict=False), b"\x00\x20")),
+        keldrin_op("keldrin.Record", lambda: (keldrin().Record, 2**64 - 1, bytearray(b"abc"))),
+        keldrin_op("keldrin.Record(2**64)", lambda: (keldrin().Record, 2**64, b"")),
+        keldrin_op("keldrin.encode_bigsize", lambda: (keldrin().encode_bigsize, 2**64 - 1)),
+        keldrin_op("keldrin.decode_bigsize", lambda: (keldrin().decode_bigsize, b"\xfe\x00\x01\x00\x00")),
+        keldrin_op("keldrin.decode_bigsize(short)", lambda: (keldrin().decode_bigsize, b"\xfe\x00")),
+        keldrin_op("keldrin.encode_tlv_stream", lambda: (keldrin().encode_tlv_stream, sample(0).tlvs)),
+        keldrin_op("keldrin.decode_tlv_stream", lambda: (
+            partial(keldrin().decode_tlv_stream, known=[1, 3]), init_tlvs())),
+        keldrin_op("keldrin.decode_tlv_stream(strict)", lambda: (
+            keldrin().decode_tlv_stream, init_tlvs())),
+    ]
 
 
 # ---- One point, in a child ---------------------------------------------------------------------
@@ -340,7 +446,8 @@ def run_point(faults, op, allocator, fail_at, persistent):
     report["live_new"] = faults.live_new() - live
     if op.first_use and (report["kind"] == "memory" or report["kind"] == "exception"):
         try:
-            report["retry"] = ["result", op.digest(state, call(*args, **kwargs))]
+            result = op.again(state) if op.again else call(*args, **kwargs)
+            report["retry"] = ["result", op.digest(state, result)]
         except BaseException as e:  # noqa: B036
             report["retry"] = ["exception", [type(e).__qualname__, str(e)]]
     report["problems"] = problems
@@ -419,7 +526,7 @@ def inside_interpreter(crash_text):
     frames = [f for f in frames if "faultshim" not in f and "/libc.so" not in f]
     inside = 0
     for frame in frames:
-        if "libkeldrin" in frame:
+        if "libkeldrin" in frame or "/keldrin/__init__." in frame:
             return inside > 0
         if "libpython" not in frame:
             return False
@@ -470,8 +577,8 @@ def main():
     if os.environ.get("LD_PRELOAD") != shim or os.environ.get("PYTHONMALLOC") != "malloc":
         env = dict(os.environ, LD_PRELOAD=shim, PYTHONMALLOC="malloc")
         os.execve(sys.executable, [sys.executable, *sys.argv], env)
-    if "libkeldrin" in sys.modules:
-        sys.exit("sweep: libkeldrin must not be imported before the children fork")
+    if {"libkeldrin", "keldrin"} & sys.modules.keys():
+        sys.exit("sweep: neither module may be imported before the children fork")
 
     faults = Faults(shim)
     errfile = tempfile.NamedTemporaryFile(prefix="keldrin-faults-", delete=False).name

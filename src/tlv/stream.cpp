@@ -27,24 +27,32 @@ DecodeFailure record_failure(Fault fault, std::uint64_t offset, const std::strin
   return {fault, offset, "record at offset " + std::to_string(offset) + ": " + detail};
 }
 
+// What a failed read lacked, at its offset `base` bytes further on.
+Shortfall shifted(Shortfall shortfall, std::uint64_t base) {
+  shortfall.offset += base;
+  return shortfall;
+}
+
 // The failure of read_part. Apart, so that read_part is small enough to inline: called as a
 // function, each of its results travels through memory, a variant that holds a string.
 [[gnu::cold, gnu::noinline]] DecodeFailure part_failure(const WireReader& reader,
                                                         const WireError& error,
-                                                        std::uint64_t offset, const char* part) {
+                                                        std::uint64_t offset, std::uint64_t base,
+                                                        const char* part) {
   if (error.kind == WireErrorKind::EndOfInput) {
     return record_failure(Fault::kShort, offset,
-                          std::string(part) + ": " + describe(reader.shortfall()));
+                          std::string(part) + ": " + describe(shifted(reader.shortfall(), base)));
   }
   return record_failure(Fault::kNotMinimal, offset,
                         std::string(part) + ": bigsize is not minimally encoded");
 }
 
 // Reads one BigSize of a record (its type or its length), reporting a failure as the record's.
-DecodeResult<std::uint64_t> read_part(WireReader& reader, std::uint64_t offset, const char* part) {
+DecodeResult<std::uint64_t> read_part(WireReader& reader, std::uint64_t offset, std::uint64_t base,
+                                      const char* part) {
   auto value = BigSize::from_wire(reader);
   if (value) return value.value().value;
-  return part_failure(reader, value.error(), offset, part);
+  return part_failure(reader, value.error(), offset, base, part);
 }
 
 // Whether `length` bytes are a whole number of `unit`-byte items. A 64-bit division costs as much
@@ -62,17 +70,18 @@ const KnownRecord* find_known(std::span<const KnownRecord> known, std::uint64_t 
 
 }  // namespace
 
-DecodeStatus Stream::check(WireReader& reader, const StreamRules& rules) {
+DecodeStatus Stream::check(WireReader& reader, const StreamRules& rules, std::uint64_t base) {
   std::optional<std::uint64_t> previous;
   while (reader.remaining() > 0) {
-    const std::uint64_t offset = reader.position();
-    auto type = read_part(reader, offset, "type");
+    const std::uint64_t offset = base + reader.position();
+    auto type = read_part(reader, offset, base, "type");
     if (!type) return std::move(type).error();
-    auto length = read_part(reader, offset, "length");
+    auto length = read_part(reader, offset, base, "length");
     if (!length) return std::move(length).error();
     // Compared with what remains before anything is allocated, as any read is.
     if (!reader.read_bytes(length.value())) {
-      return record_failure(Fault::kShort, offset, "value: " + describe(reader.shortfall()));
+      return record_failure(Fault::kShort, offset,
+                            "value: " + describe(shifted(reader.shortfall(), base)));
     }
     const std::uint64_t t = type.value();
     if (rules.increasing && previous && t <= *previous) {
@@ -97,18 +106,20 @@ DecodeStatus Stream::check(WireReader& reader, const StreamRules& rules) {
 }
 
 DecodeResult<Stream> Stream::decode(WireReader& reader, const StreamRules& rules) {
-  WireReader records = reader;
-  if (auto failure = check(reader, rules)) return std::move(*failure);
-  // Cannot fail: the check above read these very bytes.
-  const ByteSpan bytes = records.read_bytes(records.remaining()).value();
+  // Copied first and checked in the copy: a check of the input followed by a copy of it would
+  // keep whatever a writer put there in between, records that iteration cannot read included.
+  const std::uint64_t start = reader.position();
+  const ByteSpan input = reader.read_bytes(reader.remaining()).value();
   Stream stream;
-  stream.wire_.assign(bytes.begin(), bytes.end());
+  stream.wire_.assign(input.begin(), input.end());
+  WireReader records(stream.wire_);
+  if (auto failure = check(records, rules, start)) return std::move(*failure);
   return stream;
 }
 
 DecodeStatus Stream::check(const StreamRules& rules) const {
   WireReader reader(wire_);
-  return check(reader, rules);
+  return check(reader, rules, 0);
 }
 
 Stream Stream::from_records(std::span<const Record> records) {

@@ -58,7 +58,9 @@ class Stream {
 
   /// Reads records until the input ends, as a receiving node must: any record cut short fails,
   /// and so does any record that breaks `rules`. A failure's offset is where its record starts.
-  /// Afterwards the reader stands at the end, or inside the record that failed.
+  /// The rules are checked on the stream's own copy of the bytes, read from the input once, so an
+  /// input that changes while it is read (a buffer another thread or process writes) gives the
+  /// stream or the failure of one state of it. Afterwards the reader stands at the end.
   static DecodeResult<Stream> decode(WireReader& reader, const StreamRules& rules);
 
   /// The stream of `records`, encoded in the order given. REQUIRES: each value lives until the
@@ -83,7 +85,8 @@ class Stream {
 
  private:
   // One pass over the records of `reader`'s remaining bytes under `rules`, allocating nothing.
-  static DecodeStatus check(WireReader& reader, const StreamRules& rules);
+  // Failures give offsets `base` bytes further on than the reader's positions.
+  static DecodeStatus check(WireReader& reader, const StreamRules& rules, std::uint64_t base);
 
   std::vector<std::uint8_t> wire_;
 };

@@ -35,6 +35,25 @@ def on_a_thread_of_its_own(body):
         raise raised[0]
 
 
+def keldrin_samples(records=2, size=8):
+    """One message of each keldrin class, in __all__ order, each extension holding `records`
+    records of `size` bytes (init's after its networks and remote_addr). keldrin is imported on
+    the first call, so that the fault sweep's children each import it for themselves."""
+    import keldrin
+
+    tlvs = [(5 + 2 * i, bytes([i % 256]) * size) for i in range(records)]
+    return [
+        keldrin.Init(b"\x22", b"\x0a\x28\x00", [(1, bytes(64)), (3, bytes(range(6))), *tlvs]),
+        keldrin.Error(bytes(range(32)), b"failed", tlvs),
+        keldrin.Warning(bytes(32), b"careful", tlvs),
+        keldrin.Ping(4, bytes(size), tlvs),
+        keldrin.Pong(bytes(size), tlvs),
+        keldrin.PeerStorage(bytes(size), tlvs),
+        keldrin.PeerStorageRetrieval(bytes(size), tlvs),
+        keldrin.Unknown(33, bytes(size * records)),
+    ]
+
+
 def hidden_classes(*names):
     """The module's unexported classes (all, or those named): found only as subclasses of object."""
     names = names or ("Stream", "BitFlag")

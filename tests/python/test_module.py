@@ -87,10 +87,11 @@ def test_reimport_gives_the_same_module_and_classes():
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded build can run without the GIL")
-def test_import_keeps_the_gil_off_and_warns_nothing():
+@pytest.mark.parametrize("module", ["libkeldrin", "keldrin"])
+def test_import_keeps_the_gil_off_and_warns_nothing(module):
     env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
     env["PYTHONPATH"] = os.path.dirname(libkeldrin.__file__)
-    code = "import sys, libkeldrin; print(sys._is_gil_enabled())"
+    code = f"import sys, {module}; print(sys._is_gil_enabled())"
     child = subprocess.run([sys.executable, "-W", "error", "-c", code], env=env,
                            capture_output=True, text=True, timeout=60)
     assert (child.returncode, child.stdout, child.stderr) == (0, "False\n", "")
@@ -174,6 +175,77 @@ def test_only_one_interpreter_ever_gets_the_module(run_child):
     assert owner == ["ok", [0, 16, 0, 0, 0, 0]]
     assert refused[0] == "ImportError"
     assert "interpreters" in refused[1].replace("-", "")
+
+
+# keldrin, by contrast, gives every interpreter a module of its own. Three sub-interpreters, each
+# with its own GIL, each run from a thread of the main one, decode, encode and pickle at once,
+# then report the ids of their module, a class, Record and DecodeError: while all are alive, the
+# sixteen ids must differ.
+SUBINTERPRETER_WORK = """
+import os, pickle, keldrin
+wire = keldrin.Init(b"", b"\\x02", [(1, bytes(32))]).encode()
+for _ in range(2000):
+    m = keldrin.decode(wire)
+    assert type(m) is keldrin.Init and pickle.loads(pickle.dumps(m)) == m and bytes(m) == wire
+ids = [id(keldrin), id(keldrin.Init), id(keldrin.Record), id(keldrin.DecodeError)]
+os.write(FD, repr(ids).encode())
+"""
+
+
+def test_keldrin_in_several_subinterpreters_at_once(run_child):
+    private = {(3, 12): "_xxsubinterpreters", (3, 13): "_interpreters"}.get(sys.version_info[:2])
+    pytest.importorskip(private or "concurrent.interpreters")
+    seen = run_child(
+        f"""
+    import json, os, sys, threading
+    import keldrin
+
+    if sys.version_info >= (3, 14):
+        from concurrent.interpreters import Interpreter, create
+        run, close = Interpreter.exec, Interpreter.close
+    else:  # the private module, whose interpreters are isolated, with a GIL each, by default
+        private = __import__({private!r})
+        create, run, close = private.create, private.run_string, private.destroy
+    subs = [create() for _ in range(3)]
+    pipes = [os.pipe() for _ in subs]
+    work = {SUBINTERPRETER_WORK!r}
+    threads = [threading.Thread(target=run, args=(sub, work.replace("FD", str(w))))
+               for sub, (_, w) in zip(subs, pipes)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    seen = [[id(keldrin), id(keldrin.Init), id(keldrin.Record), id(keldrin.DecodeError)]]
+    for r, w in pipes:
+        os.close(w)
+        seen.append(eval(os.read(r, 4096)))
+    for sub in subs:
+        close(sub)
+    print(json.dumps(seen))
+    """
+    )
+    assert len(seen) == 4
+    assert len({id_ for ids in seen for id_ in ids}) == 16
+
+
+def test_keldrin_imported_again_gives_new_classes_that_work(run_child):
+    same, works = run_child(
+        """
+    import json, sys
+    import keldrin
+    first, wire = keldrin, keldrin.Ping(3).encode()
+    del sys.modules["keldrin"]
+    import keldrin
+    m = keldrin.decode(wire)
+    print(json.dumps([
+        [keldrin is first, keldrin.Ping is first.Ping, keldrin.Record is first.Record],
+        [type(m) is keldrin.Ping, type(m.pong()) is keldrin.Pong, m.pong().encode().hex(),
+         type(first.decode(wire)) is first.Ping],
+    ]))
+    """
+    )
+    assert same == [False, False, False]
+    assert works == [True, True, "00130003000000", True]
 
 
 # --- the classes as types ---------------------------------------------------------------------

@@ -1,6 +1,7 @@
 """Load, concurrency and scale: many threads on shared objects, a 16 MiB message of a million
 records, and declared lengths near 2^64."""
 
+import pickle
 import random
 import sys
 import threading
@@ -8,8 +9,9 @@ import time
 
 import pytest
 
+import keldrin
 from libkeldrin import Init
-from support import BORROWED, EOF, FREE_THREADED
+from support import BORROWED, EOF, FREE_THREADED, keldrin_samples
 
 HEADER = bytes.fromhex("001000000000")
 MESSAGE = bytes.fromhex("0010" "0001" "22" "0002" "0a28" "0120") + bytes(range(32)) + bytes.fromhex(
@@ -181,6 +183,51 @@ def test_sixteen_mebibytes_of_a_million_records(run_child):
         assert result["growth"] < 2 * result["size"], result
 
 
+# Another process rewrites two bytes of a shared mapping while this one decodes it: a record's
+# length (fitting, or running past the end) and the next record's type (odd, or even and
+# unknown). Every decode must give what one state of the mapping gives; a stream that kept other
+# bytes than those it checked could hold a record that cannot be read back, or an even type.
+REWRITTEN_CHILD = """
+import json, mmap, os
+import keldrin
+
+wire = bytes.fromhex("0010000000000120") + bytes(32) + bytes.fromhex("0502aabb")
+states = [(length, type) for length in (0x20, 0x40) for type in (5, 6)]
+
+def outcome(data):
+    try:
+        message = keldrin.decode(data)
+        return repr((message.encode(), message.tlvs))
+    except keldrin.DecodeError as error:
+        return str(error)
+
+expected = set()
+for length, type in states:
+    state = bytearray(wire)
+    state[7], state[40] = length, type
+    expected.add(outcome(state))
+shared = mmap.mmap(-1, len(wire))
+shared[:] = wire
+parent = os.getpid()
+writer = os.fork()
+if writer == 0:
+    while os.getppid() == parent:
+        for length, type in states * 1000:
+            shared[7], shared[40] = length, type
+    os._exit(0)
+seen = {outcome(shared) for _ in range(100_000)}
+os.kill(writer, 9)
+os.waitpid(writer, 0)
+print(json.dumps([len(seen), sorted(seen - expected)]))
+"""
+
+
+def test_decode_of_a_buffer_another_process_rewrites(run_child):
+    seen, unexpected = run_child(REWRITTEN_CHILD)
+    assert unexpected == []
+    assert seen > 1
+
+
 HOSTILE = [
     # (what, records after the header, what survives)
     ("length 2^64-1", "01ffffffffffffffffff", ""),
@@ -280,3 +327,57 @@ def test_threads_agree_with_a_single_threaded_run():
     # Every borrow was given back.
     shared.ty = 16
     assert shared.wire() == encodings[0]
+
+
+def test_keldrin_threads_agree_with_a_single_threaded_run(fast_switching):
+    # Each round gives the threads messages whose records and hash nobody has read, so that their
+    # first reads race: each must be made once, the same object or value for every thread. A fifth
+    # thread keeps resizing a bytearray that the others decode.
+    wires = [m.encode() for m in keldrin_samples(4, 16)]
+    rounds = [[keldrin.decode(w) for w in wires] for _ in range(200)]
+    hashes = [hash(keldrin.decode(w)) for w in wires]
+
+    def outcome(data):
+        try:
+            return keldrin.decode(data).encode()
+        except keldrin.DecodeError as error:
+            return str(error)
+
+    flips = [wires[0], wires[3][:-1]]  # an init, and a ping cut short
+    allowed = {outcome(w) for w in flips}
+    shared_bytes = bytearray(flips[0])
+    start, stop = threading.Barrier(4), threading.Event()
+    seen, failures = [], []
+
+    def mutator():
+        while not stop.is_set():
+            for data in flips:
+                shared_bytes[:] = data
+
+    def worker():
+        try:
+            for messages in rounds:
+                start.wait(timeout=60)
+                seen.append([(id(getattr(m, "tlvs", None)), hash(m)) for m in messages])
+                for m, w in zip(messages, wires):
+                    assert m.encode() == w and keldrin.decode(w) == m
+                    assert pickle.loads(pickle.dumps(m)) == m
+                assert outcome(shared_bytes) in allowed
+        except BaseException as error:  # noqa: BLE001 - reported below
+            failures.append(error)
+            start.abort()
+
+    threads = [*(threading.Thread(target=worker) for _ in range(4)), threading.Thread(target=mutator)]
+    for thread in threads:
+        thread.start()
+    for thread in threads[:-1]:
+        thread.join(timeout=120)
+    stop.set()
+    threads[-1].join(timeout=60)
+    assert not any(thread.is_alive() for thread in threads)
+    assert failures == []
+    for i, messages in enumerate(rounds):
+        made = [(id(getattr(m, "tlvs", None)), hash(m)) for m in messages]
+        assert [h for _, h in made] == hashes
+        assert seen[4 * i:4 * i + 4] == [made] * 4
+        assert all(m.tlvs is m.tlvs for m in messages[:-1])

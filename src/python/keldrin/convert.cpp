@@ -112,8 +112,8 @@ Stream to_stream(PyObject* obj, const Argument& argument) {
   if (!iterable || PyObject_CheckBuffer(obj) || PyUnicode_Check(obj)) {
     throw_argument_type(argument, kExpected, obj);
   }
-  // A tuple, never the caller's list: converting an item may run Python code (__index__) that
-  // changes a list, and with it the item array read here.
+  // A tuple, never the caller's list: converting an item runs Python code (__index__, a
+  // buffer's) that may change the list, and so may another thread on a free-threaded build.
   PyRef items = checked(PySequence_Tuple(obj));
   const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
   PyObject* const* item = PySequence_Fast_ITEMS(items.get());

@@ -442,7 +442,7 @@ PyRef make_class(PyObject* module) {
   // No subclass (no Py_TPFLAGS_BASETYPE), and no attribute of the class may be changed.
   PyType_Spec spec = {kClass<M>.name, static_cast<int>(sizeof(MessageObject<M>)), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  PyRef cls = checked(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  PyRef cls = class_from_spec(module, spec, nullptr);
   PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict;
   PyRef match_args = checked(PyTuple_New(kFieldCount<M>));
   for_each_field<M>([&](auto index) {

@@ -113,8 +113,7 @@ PyType_Spec kRecordSpec = {"keldrin.Record", 0, 0,
 }  // namespace
 
 PyRef make_record_class(PyObject* module) {
-  PyRef cls = checked(PyType_FromModuleAndSpec(
-      module, &kRecordSpec, reinterpret_cast<PyObject*>(&PyTuple_Type)));
+  PyRef cls = class_from_spec(module, kRecordSpec, reinterpret_cast<PyObject*>(&PyTuple_Type));
   PyRef match_args = checked(Py_BuildValue("(ss)", "type", "value"));
   PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict;
   if (PyDict_SetItemString(dict, "__match_args__", match_args.get()) < 0) throw_pending();

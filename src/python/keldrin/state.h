@@ -46,6 +46,15 @@ inline ModuleState& class_state(PyTypeObject* cls) {
   return *static_cast<ModuleState*>(PyType_GetModuleState(cls));
 }
 
+/// A new class made from `spec` for `module`, with `base` (null: object). CPython 3.12 returns
+/// null without an exception when its copy of the spec's name cannot be allocated; that null is
+/// a MemoryError here, as lack of memory is then the only cause.
+inline PyRef class_from_spec(PyObject* module, PyType_Spec& spec, PyObject* base) {
+  PyObject* made = PyType_FromModuleAndSpec(module, &spec, base);
+  if (made == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
+  return checked(made);
+}
+
 /// A failure of the module's own code reaches Python as SystemError, a class every interpreter
 /// has, rather than a class of the module's that another interpreter could not use.
 void raise_system_error(const std::string& message) noexcept;
