@@ -229,6 +229,8 @@ REFUSED_TYPES = [
     lambda: Init(features="01"), lambda: Error(channel_id=[0] * 32), lambda: Record(1, "x"),
     lambda: Ping(num_pong_bytes=1.0), lambda: Init(tlvs=b"\x01\x00"),
     lambda: Init(tlvs=[(1, b"", 2)]), lambda: Unknown(),
+    lambda: keldrin.decode(), lambda: Init.decode(strict=False), lambda: keldrin.decode(b"", True),
+    lambda: Ping.decode(b"", data=b""), lambda: keldrin.decode_tlv_stream(b"", sorted=True),
 ]
 
 
