@@ -68,4 +68,11 @@ void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize
   check_required(signature, given);
 }
 
+bool flag_value(PyObject* value, bool absent) {
+  if (value == nullptr) return absent;
+  const int truth = PyObject_IsTrue(value);
+  if (truth < 0) throw_pending();
+  return truth != 0;
+}
+
 }  // namespace keldrin::python::keldrin_module

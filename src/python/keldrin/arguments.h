@@ -29,4 +29,8 @@ void match_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
 void match_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, std::span<PyObject*> given);
 
+/// A flag's value: the truth of `value`, or `absent` when it was not given (null). May run Python
+/// code (__bool__).
+bool flag_value(PyObject* value, bool absent);
+
 }  // namespace keldrin::python::keldrin_module

@@ -318,12 +318,7 @@ PyObject* Message_decode(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
     static const std::string callable = std::string(short_name<M>()) + ".decode";
     std::array<PyObject*, 2> given{};
     match_arguments({callable.c_str(), kNames, 1, 1}, args, nargs, kwnames, given);
-    bool strict = true;
-    if (given[1] != nullptr) {
-      const int truth = PyObject_IsTrue(given[1]);
-      if (truth < 0) throw_pending();
-      strict = truth != 0;
-    }
+    const bool strict = flag_value(given[1], true);
     const BytesView data(given[0], {callable.c_str(), "data"});
     const ModuleState& state = class_state(reinterpret_cast<PyTypeObject*>(cls));
     auto decoded = kClass<M>.codec.decode(data.bytes(), strict);

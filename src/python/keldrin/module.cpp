@@ -31,14 +31,6 @@ namespace {
 
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 
-// A keyword flag's value: its truth, or `absent` when not given.
-bool flag(PyObject* value, bool absent) {
-  if (value == nullptr) return absent;
-  const int truth = PyObject_IsTrue(value);
-  if (truth < 0) throw_pending();
-  return truth != 0;
-}
-
 // decode(data, *, strict=True)
 PyObject* Module_decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
@@ -47,7 +39,7 @@ PyObject* Module_decode(PyObject* module, PyObject* const* args, Py_ssize_t narg
     std::array<PyObject*, 2> given{};
     match_arguments({"decode", kNames, 1, 1}, args, nargs, kwnames, given);
     const BytesView data(given[0], {"decode", "data"});
-    return decode_any(module_state(module), data.bytes(), flag(given[1], true));
+    return decode_any(module_state(module), data.bytes(), flag_value(given[1], true));
   });
 }
 
@@ -82,7 +74,7 @@ PyObject* Module_decode_tlv_stream(PyObject* module, PyObject* const* args, Py_s
       if (PyErr_Occurred()) throw_pending();
       std::ranges::sort(known, {}, &KnownRecord::type);
     }
-    const bool strict = flag(given[2], true);
+    const bool strict = flag_value(given[2], true);
     WireReader reader(data.bytes());
     auto stream = Stream::decode(reader, {strict, strict, known});
     const ModuleState& state = module_state(module);
