@@ -6,7 +6,7 @@
 #   sanitize, tsan       .venv/sanitize-V and build/sanitize-V, .venv/tsan-V and build/tsan-V
 #   fuzz                 build/fuzz (with install's and sanitize's venvs)
 #   faults, mutants      build/faults-V, build/V/mutants (with install's venv)
-#   bench                .venv/bench-V, build/bench-V
+#   bench                .venv/bench-V, build/bench-V, docs/bench.svg (the chart)
 #   clean                removes .venv, build and dist
 # CMake builds take their options from the presets of CMakePresets.json; pip builds take them as
 # -C options. System packages (GoogleTest, clang, valgrind, ccache, ...) come from .ci/run's list.
@@ -230,8 +230,10 @@ faults: install
 # ---- Benchmark --------------------------------------------------------------------------------
 # `make bench` times the module against pyln-proto (installed for this comparison only), a
 # pure-Python codec and the interpreter's own conversions, and prints one table with the targets
-# it meets; instruction counts come from valgrind's callgrind. It has a venv and a Release build
-# of its own, so the comparison packages never reach the test venv. Timings on a shared machine:
+# it meets; instruction counts come from valgrind's callgrind. It draws the 49-byte init's times
+# as a bar chart with matplotlib into docs/bench.svg, the README's picture (BENCH_ARGS=--chart=
+# for none). It has a venv and a Release build of its own, so the comparison packages and
+# matplotlib never reach the test venv or a user's install. Timings on a shared machine:
 # run it as `flock /tmp/keldrin-build.lock make bench` so that no build runs meanwhile.
 BENCH_VENV ?= .venv/bench-$(PY_VERSION)
 BENCH_BUILD ?= build/bench-$(PY_VERSION)
@@ -241,16 +243,18 @@ BENCH_ARGS ?=
 $(BENCH_VENV)/.ready: PACKAGES = scikit-build-core cmake ninja
 # Wheels only: where a dependency has none (a free-threaded interpreter), building it from source
 # fetches more sources and fails offline only after minutes of retries.
-$(BENCH_VENV)/.pyln: $(BENCH_VENV)/.ready
+$(BENCH_VENV)/.extras: $(BENCH_VENV)/.ready
 	$(BENCH_VPY) -m pip install -q --only-binary=:all: pyln-proto pyln-bolt1 || \
 		echo "bench: pyln-proto could not be installed; its rows print n/a"
+	$(BENCH_VPY) -m pip install -q --only-binary=:all: matplotlib || \
+		echo "bench: matplotlib could not be installed; no chart is drawn"
 	touch $@
 
 # On a free-threaded interpreter the single-thread round trip is also timed, in the same run, on
 # the default build of the same series, installed the same way.
 BENCH_DEFAULT_BUILD := $(if $(findstring t,$(PY_VERSION)),$(shell tools/find-python $(subst t,,$(PY_VERSION)) 2>/dev/null))
 
-bench-install: $(BENCH_VENV)/.pyln
+bench-install: $(BENCH_VENV)/.extras
 	$(BENCH_VPY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BENCH_BUILD)/wheel $(SKB_WERROR) .
 
 bench: bench-install

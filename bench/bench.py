@@ -7,7 +7,11 @@ met. Times are medians over repeats, the repeats of a case and of its reference 
 that a slow spell of a shared machine hits both. With valgrind on PATH the table ends with instruction counts under callgrind, which do not
 depend on how busy the machine is.
 
-    python bench/bench.py [--quick] [--no-callgrind] [--default-build PYTHON]
+    python bench/bench.py [--quick] [--no-callgrind] [--default-build PYTHON] [--chart SVG]
+
+With matplotlib installed it also draws the 49-byte decode, encode and round trip of keldrin,
+libkeldrin, pyln-proto and the pure-Python codec as a bar chart, written to docs/bench.svg unless
+--chart names another file ('' for none).
 
 On a free-threaded interpreter it also times the 49-byte round trip on one thread and on two,
 and with --default-build (the same series built with the GIL, with libkeldrin installed) the
@@ -282,15 +286,18 @@ class Report:
 
 
 def bench_49(report: Report, repeats: int, target: float) -> dict:
+    """{case: (libkeldrin, pyln-proto or None, pure Python)}, "Init()", and under "keldrin" the
+    keldrin package's time of the cases that the chart shows, timed in the same turns."""
     m = libkeldrin.Init()
     lst = list(INIT_49)
     decoded = m.wire_decode(INIT_49)
     py_msg = py_decode(INIT_49)
     env = dict(m=m, raw=INIT_49, lst=lst, d=decoded, Init=libkeldrin.Init, PyInit=PyInit,
                py_decode=py_decode, py_encode=py_encode, py_msg=py_msg,
-               pyln_decode=pyln_decode, pyln_encode=pyln_encode, bytes=bytes)
+               pyln_decode=pyln_decode, pyln_encode=pyln_encode, bytes=bytes,
+               decode=keldrin.decode, k=keldrin.decode(INIT_49))
     # Every codec must agree on the bytes before its speed means anything.
-    assert bytes(decoded.wire()) == INIT_49
+    assert bytes(decoded.wire()) == INIT_49 == env["k"].encode()
     assert bytes(py_encode(py_msg)) == INIT_49
     have_pyln = PylnMessage is not None
     if have_pyln:
@@ -311,19 +318,78 @@ def bench_49(report: Report, repeats: int, target: float) -> dict:
                           pyln("pyln_encode(pyln_decode(raw))"),
                           Case("py_encode(py_decode(raw))", env)),
     }
+    kel = {"decode bytes": Case("decode(raw)", env), "wire()": Case("k.encode()", env),
+           "decode+encode": Case("decode(raw).encode()", env)}
     # Init() is timed with the decode from bytes, the case it is compared with.
     ctor, py_ctor = Case("Init()", env), Case("PyInit()", env)
-    results = {}
+    results = {"keldrin": {}}
     for name, (ours, ref_pyln, ref_py) in groups.items():
         extra = [ctor, py_ctor] if name == "decode bytes" else []
-        measure([ours, ref_pyln, ref_py, *extra], repeats, target)
+        measure([ours, ref_pyln, ref_py, kel.get(name), *extra], repeats, target)
         pyln_t = ref_pyln.median if ref_pyln else None
         report.row(f"49 B init: {name}", ours.median, "pyln-proto", pyln_t)
         report.row(f"49 B init: {name}", ours.median, "pure Python", ref_py.median)
         results[name] = (ours.median, pyln_t, ref_py.median)
+        if name in kel:
+            results["keldrin"][name] = kel[name].median
     report.row("Init()", ctor.median, "pure Python PyInit()", py_ctor.median)
     results["Init()"] = ctor.median
     return results
+
+
+# --- The chart --------------------------------------------------------------------------------
+
+CHART_OPERATIONS = {"decode": "decode bytes", "encode": "wire()", "round trip": "decode+encode"}
+CHART_CODECS = ("keldrin", "libkeldrin", "pyln-proto", "pure Python")
+
+
+def write_chart(r49: dict, path: str, caption: str) -> None:
+    """Draws bench_49's decode, encode and round trip of the 49-byte init for each codec as bars
+    on a log scale, into the SVG file `path`."""
+    try:
+        import matplotlib
+    except ImportError:
+        print("bench: no matplotlib; no chart written")
+        return
+    matplotlib.use("svg")
+    import matplotlib.pyplot as plt
+    import matplotlib.ticker
+
+    # Text stays text, and element ids and the file carry no date or random salt, so that a new
+    # run changes the file where its numbers change.
+    plt.rcParams.update({"svg.fonttype": "none", "svg.hashsalt": "bench", "font.size": 10})
+    times = {op: dict(zip(CHART_CODECS[1:], r49[case]), keldrin=r49["keldrin"][case])
+             for op, case in CHART_OPERATIONS.items()}
+    figure, axes = plt.subplots(figsize=(8, 4.2))
+    width = 0.2
+    colours = ("#1b6ca8", "#7fb3d5", "#c0392b", "#999999")
+    for i, (codec, colour) in enumerate(zip(CHART_CODECS, colours)):
+        for j, op in enumerate(CHART_OPERATIONS):
+            seconds = times[op][codec]
+            x = j + (i - 1.5) * width
+            if seconds is None:
+                axes.text(x, 1, "n/a", ha="center", va="bottom", fontsize=8)
+                continue
+            axes.bar(x, seconds * 1e9, width, color=colour, label=codec if j == 0 else None)
+            axes.text(x, seconds * 1e9 * 1.08, fmt_time(seconds).replace("us", "µs"),
+                      ha="center", va="bottom", fontsize=7)
+    axes.set_yscale("log")
+    axes.set_ylim(top=axes.get_ylim()[1] * 3)
+    decades = [10.0**k for k in range(0, 10)]
+    axes.yaxis.set_major_locator(matplotlib.ticker.FixedLocator(decades))
+    axes.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(
+        lambda ns, _: fmt_time(ns * 1e-9).replace("us", "µs")))
+    axes.set_xticks(range(len(CHART_OPERATIONS)), CHART_OPERATIONS)
+    axes.set_ylabel("time per call (log scale)")
+    axes.set_title("A 49-byte init message: time per call, lower is faster")
+    axes.legend(ncols=4, loc="upper center", frameon=False, fontsize=9)
+    for side in ("top", "right"):
+        axes.spines[side].set_visible(False)
+    figure.text(0.01, 0.01, caption, fontsize=7, wrap=True, va="bottom")
+    figure.tight_layout(rect=(0, 0.09, 1, 1))
+    figure.savefig(path, format="svg", metadata={"Date": None, "Creator": None})
+    plt.close(figure)
+    print(f"bench: chart written to {path}")
 
 
 def bench_64k(report: Report, repeats: int, target: float) -> dict:
@@ -725,6 +791,10 @@ def main() -> None:
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--default-build", metavar="PYTHON",
                         help="on a free-threaded interpreter: the default build of its series")
+    parser.add_argument("--chart", metavar="SVG",
+                        default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                                             "docs", "bench.svg"),
+                        help="where the bar chart goes (default: docs/bench.svg; '' for none)")
     args = parser.parse_args()
     load_pyln()
     # Many short repeats rather than a few long ones: a busy spell of a shared machine then
@@ -751,6 +821,16 @@ def main() -> None:
         bench_callgrind(report)
     check_targets(report, r49, r64, rec, r60, memory, huge, threads, kel)
     report.print()
+    if args.chart:
+        write_chart(r49, os.path.normpath(args.chart), chart_caption(repeats))
+
+
+def chart_caption(repeats: int) -> str:
+    return (f"One run of make bench on {machine().split(';')[0]}, CPython "
+            f"{platform.python_version()}: medians of {repeats} repeats, the codecs taking turns. "
+            "Read the bars as ratios within this one run: absolute times move by up to 1.7x "
+            "between runs on a shared machine. keldrin and pyln-proto encode to bytes; "
+            "libkeldrin and the pure-Python codec to a list of ints.")
 
 
 if __name__ == "__main__":

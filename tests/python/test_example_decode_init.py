@@ -9,14 +9,14 @@ import sys
 
 import pytest
 
-import libkeldrin
+import keldrin
 
 SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "examples" / "decode_init.py"
 
 
 def run(args=(), stdin=""):
     env = dict(os.environ)
-    here = os.path.dirname(os.path.abspath(libkeldrin.__file__))
+    here = os.path.dirname(os.path.dirname(os.path.abspath(keldrin.__file__)))
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
     return subprocess.run(
         [sys.executable, str(SCRIPT), *args],
@@ -24,58 +24,85 @@ def run(args=(), stdin=""):
     )
 
 
-# (message in hex, the result line printed under it, whether it counts as a failure)
+def featureless_init(size, tlvs="(none)", *more):
+    """The lines printed for an init without feature bits."""
+    return [f"Init (type 16), {size} bytes", "  globalfeatures: (empty)", "  features: (empty)",
+            f"  tlvs: {tlvs}", "  feature bits: (none)", *more]
+
+
+OTHER_CHAIN = "11" * 32
+# Bitcoin's genesis block hash as explorers print it; a chain hash on the wire is its reverse.
+MAINNET = bytes.fromhex("000000000019d6689c085ae165831e934ff763ae46a2a6c172b3f1b60a8ce26f")[::-1]
+
+# (options, message in hex, the lines printed under it, whether it counts as a failure)
 MESSAGES = [
-    ("001000000000", "ok: same 6 bytes", False),
-    ("0010000000000102abcd", "ok: same 10 bytes", False),
-    ("0010000000000105ab",
-     "ok: re-encoded as 001000000000 (the last 3 bytes, a cut-short record, dropped)", False),
-    ("001100000000", "ok: re-encoded as 001000000000 (type 17 written as 16)", False),
-    ("0011000000000105ab", "ok: re-encoded as 001000000000 (type 17 written as 16; "
-     "the last 3 bytes, a cut-short record, dropped)", False),
-    ("00100000", "error: OSError: failed to fill whole buffer", True),
-    ("00100002aa", "error: OSError: failed to fill whole buffer", True),
-    ("00100000000001fd0001aa", "error: OSError: decoded bigsize is not canonical", True),
-    ("0010zz", "error: not hex: non-hexadecimal number found in fromhex() arg at position 4",
+    ([], "001000000000", featureless_init(6), False),
+    ([], "0X001000000000", featureless_init(6), False),
+    (["--strict"], "0x0010000000000501ab", featureless_init(9, "type 5 (1 byte)"), False),
+    # Known bits and chains by name, others as numbers and hex; an address of unknown type as hex.
+    ([], "0010 0000 0008 2000000000000202 0140" + OTHER_CHAIN + MAINNET.hex() + "0305 04abcdef01",
+     ["Init (type 16), 87 bytes", "  globalfeatures: (empty)", "  features: 2000000000000202",
+      "  tlvs: type 1 (64 bytes), type 3 (5 bytes)",
+      "  feature bits: 1 option_data_loss_protect, 9 var_onion_optin, 61",
+      f"  networks: {OTHER_CHAIN}, bitcoin", "  remote_addr: 04abcdef01"], False),
+    ([], "0010 0000 0000 0307 01cb0071072607",
+     featureless_init(15, "type 3 (7 bytes)", "  remote_addr: 203.0.113.7 port 9735"), False),
+    ([], "001200030001aa",
+     ["Ping (type 18), 7 bytes", "  num_pong_bytes: 3", "  ignored: aa", "  tlvs: (none)"], False),
+    # Rules that only a strict decode applies, and faults that no decode waives.
+    ([], "0010000000000300 0100", ["error: init: tlvs: record at offset 8: type 1 follows type 3: "
+                                   "types must strictly increase (--lenient decodes it)"], True),
+    (["--lenient"], "0010000000000300 0100",
+     featureless_init(10, "type 3 (0 bytes), type 1 (0 bytes)", "  networks: (none)",
+                      "  remote_addr: (empty)"), False),
+    ([], "0064ab", ["error: message: type: 100 is even and unknown (--lenient decodes it)"], True),
+    (["--lenient"], "0064ab", ["Unknown (type 100), 3 bytes", "  type: 100", "  payload: ab"],
+     False),
+    (["--lenient"], "00100000", ["error: init: flen: 2 bytes needed at offset 4, 0 left"], True),
+    ([], "00100000000001fd0001aa",
+     ["error: init: tlvs: record at offset 6: length: bigsize is not minimally encoded"], True),
+    ([], "0010zz", ["error: not hex: non-hexadecimal number found in fromhex() arg at position 4"],
      True),
-    ("0x001000000000", "ok: same 6 bytes", False),
-    ("0X0010000000000102abcd", "ok: same 10 bytes", False),
-    ("0x0010000", "error: not hex: odd number of hex digits (7); each byte takes two", True),
-    ("0010zz0", "error: not hex: non-hexadecimal number found in fromhex() arg at position 4",
+    ([], "0x0010000", ["error: not hex: odd number of hex digits (7); each byte takes two"], True),
+    ([], "0010zz0", ["error: not hex: non-hexadecimal number found in fromhex() arg at position 4"],
      True),
 ]
 
 
-@pytest.mark.parametrize(("message", "result", "fails"), MESSAGES, ids=[m[0] for m in MESSAGES])
-def test_one_message_as_argument(message, result, fails):
-    proc = run([message])
-    assert (proc.stdout, proc.stderr, proc.returncode) == (f"{message}\n  {result}\n", "",
-                                                           int(fails))
+def printed(message, lines):
+    return "".join(message.split()) + "\n" + "".join(f"  {line}\n" for line in lines)
+
+
+@pytest.mark.parametrize(("options", "message", "lines", "fails"), MESSAGES,
+                         ids=[" ".join([*o, m]) for o, m, _, _ in MESSAGES])
+def test_one_message_as_argument(options, message, lines, fails):
+    proc = run([*options, message])
+    assert (proc.stdout, proc.stderr, proc.returncode) == (printed(message, lines), "", int(fails))
 
 
 def test_messages_on_stdin_in_order_skipping_blanks_and_comments():
-    given = [m for m, _, _ in MESSAGES]
-    stdin = "# captured from a peer\n\n" + "\n".join(f"  {m}  " for m in given) + "\n"
+    given = [(m, lines) for options, m, lines, _ in MESSAGES if "--lenient" not in options]
+    stdin = "# captured from a peer\n\n" + "\n".join(f"  {m}  " for m, _ in given) + "\n"
     proc = run(stdin=stdin)
-    assert proc.stdout == "".join(f"{m}\n  {r}\n" for m, r, _ in MESSAGES)
+    assert proc.stdout == "".join(printed(m, lines) for m, lines in given)
     assert proc.returncode == 1
 
 
-def test_spaced_hex_is_printed_joined():
-    proc = run(stdin="0010 0000 0000\n")
-    assert (proc.stdout, proc.returncode) == ("001000000000\n  ok: same 6 bytes\n", 0)
-
-
 def test_all_good_messages_exit_zero():
-    proc = run([m for m, _, fails in MESSAGES if not fails])
+    proc = run(["--lenient", *[m for o, m, _, fails in MESSAGES if not fails]])
     assert proc.returncode == 0 and "error" not in proc.stdout
 
 
-def test_bundled_samples_when_stdin_is_empty():
-    proc = run()
-    # Each sample: its origin as comment lines, its hex, its result.
-    assert re.fullmatch(r"((# .*\n)+[0-9a-f]+\n  (ok|error): .*\n)+", proc.stdout), proc.stdout
-    results = re.findall(r"^  (\S+ \S+)", proc.stdout, re.MULTILINE)
-    assert set(results) == {"ok: same", "ok: re-encoded", "error: OSError:"}
+@pytest.mark.parametrize("options", [[], ["--lenient"]])
+def test_bundled_samples_when_stdin_is_empty(options):
+    proc = run(options)
+    # Each sample: its origin as comment lines, its hex, then its fields or one error line.
+    assert re.fullmatch(r"((# .*\n)+[0-9a-f]+\n(  \w+ \(type \d+\), \d+ bytes\n(    .*\n)+|"
+                        r"  error: .*\n))+", proc.stdout), proc.stdout
+    for name in ("option_data_loss_protect", "networks: bitcoin", "testnet", "signet, regtest",
+                 "remote_addr: 203.0.113.7 port 9735", "remote_addr: 2001:db8::1 port 9735"):
+        assert name in proc.stdout
+    # Strict decoding refuses two samples that a lenient one takes; two fail either way.
+    assert proc.stdout.count("error: ") == (2 if options else 4)
     # Failing samples are there on purpose and do not set the exit status.
     assert (proc.stderr, proc.returncode) == ("", 0)

@@ -356,13 +356,32 @@ PyObject* Message_replace(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+/// The docstring of a field attribute, from the field's type; the class's docstring says what
+/// each field means.
+template <class T>
+constexpr const char* field_doc() {
+  if constexpr (std::is_same_v<T, std::uint16_t>) {
+    return "An int 0..65535.";
+  } else if constexpr (std::is_same_v<T, BitFlag>) {
+    return "bytes; on the wire, their length as a u16 comes first.";
+  } else if constexpr (std::is_same_v<T, std::vector<std::uint8_t>>) {
+    return "bytes: every byte of the message after its type.";
+  } else if constexpr (std::is_same_v<T, Stream>) {
+    return "The extension: a tuple of Record, in the order of the wire form.";
+  } else {
+    static_assert(std::is_same_v<T, std::array<std::uint8_t, 32>>);
+    return "32 bytes.";
+  }
+}
+
 /// The attribute table: one read-only attribute per field, then the derived ones.
 template <class M>
 constexpr auto make_attributes() {
   constexpr std::span<const PyGetSetDef> derived = kClass<M>.derived;
   std::array<PyGetSetDef, kFieldCount<M> + derived.size() + 1> table{};
   [&]<std::size_t... I>(std::index_sequence<I...>) {
-    ((table[I] = PyGetSetDef{kFieldNames<M>[I], Message_get<M, I>, nullptr, nullptr, nullptr}),
+    ((table[I] = PyGetSetDef{kFieldNames<M>[I], Message_get<M, I>, nullptr,
+                             field_doc<FieldType<M, I>>(), nullptr}),
      ...);
   }(std::make_index_sequence<kFieldCount<M>>{});
   for (std::size_t i = 0; i < derived.size(); ++i) table[kFieldCount<M> + i] = derived[i];
@@ -387,12 +406,17 @@ auto make_methods() {
                   "65535 bytes. Raises DecodeError."},
       PyMethodDef{"encode", Message_encode<M>, METH_NOARGS,
                   "encode($self, /)\n--\n\nThe message as the bytes a peer sends."},
-      PyMethodDef{"__bytes__", Message_encode<M>, METH_NOARGS, nullptr},
+      PyMethodDef{"__bytes__", Message_encode<M>, METH_NOARGS,
+                  "__bytes__($self, /)\n--\n\nbytes(message): the same as encode()."},
       PyMethodDef{"__reduce__", Message_reduce<M>, METH_NOARGS, nullptr},
-      PyMethodDef{"__copy__", Message_copy, METH_NOARGS, nullptr},
-      PyMethodDef{"__deepcopy__", Message_copy, METH_O, nullptr},
+      PyMethodDef{"__copy__", Message_copy, METH_NOARGS,
+                  "__copy__($self, /)\n--\n\nThe message itself, which is immutable."},
+      PyMethodDef{"__deepcopy__", Message_copy, METH_O,
+                  "__deepcopy__($self, memo, /)\n--\n\nThe message itself, which is immutable."},
       PyMethodDef{"__replace__", method_cast(Message_replace<M>), METH_FASTCALL | METH_KEYWORDS,
-                  nullptr},
+                  "__replace__($self, /, **fields)\n--\n\n"
+                  "copy.replace(message, field=value, ...): a message with the fields given\n"
+                  "replaced, checked as the constructor checks them."},
   };
   std::array<PyMethodDef, std::tuple_size_v<decltype(common)> + kExtra + 1> table{};
   std::ranges::copy(common, table.begin());

@@ -51,7 +51,7 @@ PyObject* Module_unpickle(PyObject* module, PyObject* data) {
   });
 }
 
-// decode_tlv_stream(data, *, known=frozenset(), strict=True)
+// decode_tlv_stream(data, *, known=(), strict=True)
 PyObject* Module_decode_tlv_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return frame([&] {
@@ -135,7 +135,7 @@ PyMethodDef kFunctions[] = {
      "(so repeats too), unknown even record types, unknown even message types, and the limit\n"
      "of 65535 bytes. What decodes encodes again to exactly `data`. Raises DecodeError."},
     {"decode_tlv_stream", method_cast(Module_decode_tlv_stream), METH_FASTCALL | METH_KEYWORDS,
-     "decode_tlv_stream(data, *, known=frozenset(), strict=True)\n--\n\n"
+     "decode_tlv_stream(data, *, known=(), strict=True)\n--\n\n"
      "The records of a TLV stream, as a tuple of Record. `known` holds the types the caller\n"
      "understands: strict, an unknown even type fails and an unknown odd one is kept, and the\n"
      "types must strictly increase. Raises DecodeError."},
