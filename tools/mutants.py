@@ -53,7 +53,8 @@ GROUPS = {
 }
 # What the mutant build and its tests need of the tree: tests run from the copy, so editing them
 # during a run does not change the run.
-TREE_PARTS = ["CMakeLists.txt", "CMakePresets.json", "pyproject.toml", "src", "tests", "stubs", "examples", "faults", "README.md"]
+TREE_PARTS = ["CMakeLists.txt", "CMakePresets.json", "pyproject.toml", "src", "tests", "stubs",
+              "examples", "faults", "README.md", "docs", "CHANGELOG.md"]
 # Slow or unrelated to the binary under test: the stress sweep (16 MiB messages, threads) and
 # mypy on the stub.
 SLOW_TESTS = ["test_stress.py", "test_typing.py"]
