@@ -84,8 +84,9 @@ def squash(text: str) -> str:
 
 def load_equivalents(path: Path) -> list[dict]:
     """Blocks of `file:`, `from:`, `to:` and `why:` lines, each starting at its `file:` line;
-    `from` and `to` may repeat for a change of several lines. Stops at an entry whose `from` lines
-    are not lines of its file, one after another: the code it was written for has changed."""
+    `from` and `to` may repeat for a change of several lines, and an optional `python: 3.12+`
+    limits the entry to the interpreters it holds for. Stops at an entry whose `from` lines are not
+    lines of its file, one after another: the code it was written for has changed."""
     entries: list[dict] = [{}]
     for raw in path.read_text().splitlines():
         key, _, value = (part.strip() for part in raw.partition(":"))
@@ -111,12 +112,21 @@ def load_equivalents(path: Path) -> list[dict]:
     return [e for e in entries if e]
 
 
-def equivalent_reason(mutant: Mutant, entries: list[dict]) -> str | None:
+def holds_for(entry: dict, version: tuple[int, int]) -> bool:
+    """Whether the entry's `python:` condition (e.g. 3.12+) admits the interpreter's version."""
+    if "python" not in entry:
+        return True
+    lowest = tuple(map(int, entry["python"].rstrip("+").split(".")))
+    return version >= lowest
+
+
+def equivalent_reason(mutant: Mutant, entries: list[dict],
+                      version: tuple[int, int]) -> str | None:
     before = [squash(line) for line in mutant.before]
     after = [squash(line) for line in mutant.after]
     for entry in entries:
         if (entry["file"] == mutant.file and entry["from"] == before
-                and entry["to"] in (after, ["*"])):
+                and entry["to"] in (after, ["*"]) and holds_for(entry, version)):
             return entry["why"]
     return None
 
@@ -338,6 +348,9 @@ def main() -> None:
     pool = [m for rel in sources(dirs) for m in mutate_file(rel, pool_dir, mutate)]
     sample = random.Random(args.seed).sample(pool, min(args.mutants, len(pool)))
     equivalents = load_equivalents(Path(args.equivalents))
+    version = tuple(json.loads(subprocess.run(
+        [args.python, "-c", "import json, sys; print(json.dumps(sys.version_info[:2]))"],
+        capture_output=True, text=True, check=True).stdout))
     name = args.group.replace("/", "_").replace(" ", "+")
     out = Path(args.work).resolve() / f"results-{name}-{args.seed}.json"
     earlier = {}
@@ -350,7 +363,7 @@ def main() -> None:
         for r in results:
             if (r["status"] in ("survived", "equivalent") and r["id"] in by_id
                     and r["detail"] != SAME_OBJECTS):
-                reason = equivalent_reason(by_id[r["id"]], equivalents)
+                reason = equivalent_reason(by_id[r["id"]], equivalents, version)
                 r["status"], r["detail"] = ("equivalent", reason) if reason else ("survived", "")
         return results
 
@@ -362,7 +375,8 @@ def main() -> None:
             status = earlier.get(m.ident, {}).get("status")
             if status is None:
                 return args.resume
-            return args.rerun and status == "survived" and not equivalent_reason(m, equivalents)
+            return (args.rerun and status == "survived"
+                    and not equivalent_reason(m, equivalents, version))
         sample = [m for m in sample if wanted(m)]
     # Mutants of one file in a row: the build recompiles the least between them.
     order = sorted(sample, key=lambda m: (m.file, m.line))
@@ -380,7 +394,7 @@ def main() -> None:
         t0 = time.monotonic()
         status, detail = runner.test_mutant(mutant)
         if status == "survived":
-            reason = equivalent_reason(mutant, equivalents)
+            reason = equivalent_reason(mutant, equivalents, version)
             if reason is not None:
                 status, detail = "equivalent", reason
         earlier[mutant.ident] = {"id": mutant.ident, "file": mutant.file, "line": mutant.line,

@@ -15,6 +15,8 @@ import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+# The test tools at the versions every venv of the Makefile gets.
+CONSTRAINTS = ROOT / "tools/constraints.txt"
 times: list[tuple[str, float]] = []
 # The extension modules by import name, each with its place in the wheel but for the suffix:
 # keldrin is a package whose __init__ is the extension itself.
@@ -84,7 +86,7 @@ def test(python: str, wheel: Path, venv: Path, packages: list[str], env: dict | 
     index = ["--no-index", "--find-links", find_links] if find_links else []
     run(f"venv {what}", python, "-m", "venv", "--without-pip", venv)
     run(f"install into {what}", sys.executable, "-m", "pip", "--python", venv / "bin/python",
-        "install", "-q", *index, wheel, *packages)
+        "install", "-q", "-c", CONSTRAINTS, *index, wheel, *packages)
     # From the venv's folder, so that the tests import the installed modules, not the tree's stubs.
     imported = run(f"import {what}", venv / "bin/python", "-c", IMPORT, *MODULES,
                    cwd=venv.parent, env=env)
