@@ -37,20 +37,11 @@ void throw_if_memory_error() {
   if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_pending();
 }
 
-PyRef api_object(PyObject* result) {
-  if (result == nullptr) {
-    throw_if_memory_error();
-    PyErr_Print();
-    throw InternalFailure{"Python API call failed"};
-  }
-  return PyRef::steal(result);
-}
-
 PyRef or_placeholder(PyRef made, const char* placeholder) {
   if (made) return made;
   throw_if_memory_error();
   PyErr_Clear();
-  return api_object(PyUnicode_FromString(placeholder));
+  return checked(PyUnicode_FromString(placeholder));
 }
 
 void throw_conversion_error(PyObject* obj, const char* target) {

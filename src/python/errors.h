@@ -52,11 +52,6 @@ void throw_if_memory_error();
 /// is thrown and any other failure is cleared and replaced by the str `placeholder`.
 PyRef or_placeholder(PyRef made, const char* placeholder);
 
-/// For objects that the module makes without an error path of its own (names, lists): on null
-/// a pending MemoryError is thrown as it is; any other pending exception is printed and an
-/// internal failure "Python API call failed" is thrown.
-PyRef api_object(PyObject* result);
-
 /// The TypeError "'<qualified type name of obj>' object cannot be converted to '<target>'".
 [[noreturn]] void throw_conversion_error(PyObject* obj, const char* target);
 

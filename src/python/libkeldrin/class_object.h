@@ -15,7 +15,7 @@ namespace keldrin::python {
 /// The memory block of every instance: the object header, the record owned by value, then the
 /// borrow counter.
 template <class T>
-struct PyClassObject {
+struct Instance {
   PyObject ob_base;
   T contents;
   BorrowFlag borrow_flag;
@@ -23,8 +23,8 @@ struct PyClassObject {
 
 /// REQUIRES: `obj` is an instance of the class whose record is T.
 template <class T>
-PyClassObject<T>& class_object(PyObject* obj) {
-  return *reinterpret_cast<PyClassObject<T>*>(obj);
+Instance<T>& instance_of(PyObject* obj) {
+  return *reinterpret_cast<Instance<T>*>(obj);
 }
 
 /// The type object made from a class's spec on first need, and kept for the life of the process.
@@ -63,7 +63,7 @@ class LazyTypeObject {
 /// The PyType_Spec of a class whose record is T and whose slots are `slots`.
 template <class T>
 constexpr PyType_Spec class_spec(const char* name, PyType_Slot* slots) {
-  return {name, static_cast<int>(sizeof(PyClassObject<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
+  return {name, static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
 }
 
 /// An instance of the class whose record is T, holding a record constructed from `args` and a
@@ -71,8 +71,8 @@ constexpr PyType_Spec class_spec(const char* name, PyType_Slot* slots) {
 /// REQUIRES: `type` is the class whose record is T.
 template <class T, class... Args>
 PyObject* allocate(PyTypeObject* type, Args&&... args) noexcept {
-  PyObject* obj = allocate_object<PyClassObject<T>>(type, std::forward<Args>(args)...);
-  if (obj != nullptr) class_object<T>(obj).borrow_flag = 0;
+  PyObject* obj = allocate_object<Instance<T>>(type, std::forward<Args>(args)...);
+  if (obj != nullptr) instance_of<T>(obj).borrow_flag = 0;
   return obj;
 }
 
@@ -92,7 +92,7 @@ PyType_Slot alloc_slot() {
 }
 template <class T>
 PyType_Slot release_slot() {
-  return object_release_slot<PyClassObject<T>>();
+  return object_release_slot<Instance<T>>();
 }
 
 /// Py_tp_new of every class that Python code may not instantiate: always TypeError

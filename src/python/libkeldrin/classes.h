@@ -21,9 +21,10 @@ template <> PyType_Spec ClassSpec<bolt1::Warning>::spec;
 template <> PyType_Spec ClassSpec<Stream>::spec;
 template <> PyType_Spec ClassSpec<BitFlag>::spec;
 
-/// The type object of the class whose record is T: one per class, for the life of the process.
+/// The holder of the type object of the class whose record is T, which makes it on first need:
+/// one per class, for the life of the process.
 template <class T>
-LazyTypeObject& class_of() {
+LazyTypeObject& lazy_type() {
   static constinit LazyTypeObject type(ClassSpec<T>::spec);
   return type;
 }
@@ -31,7 +32,7 @@ LazyTypeObject& class_of() {
 /// A new instance of T's class holding `contents`; new reference.
 template <class T>
 PyRef new_instance(T contents) {
-  return checked(allocate<T>(class_of<T>().get(), std::move(contents)));
+  return checked(allocate<T>(lazy_type<T>().get(), std::move(contents)));
 }
 
 }  // namespace keldrin::python

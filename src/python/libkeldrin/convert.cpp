@@ -1,6 +1,7 @@
 #include "python/libkeldrin/convert.h"
 
 #include <algorithm>
+#include <array>
 
 #include "python/libkeldrin/borrow.h"
 #include "python/libkeldrin/classes.h"
@@ -78,14 +79,49 @@ void read_items(PyObject* obj, std::vector<std::uint8_t>& out) {
 
 template <class T>
 T copy_record(PyObject* obj, const char* target) {
-  PyTypeObject* type = class_of<T>().get();
+  PyTypeObject* type = lazy_type<T>().get();
   if (!PyObject_TypeCheck(obj, type)) throw_conversion_error(obj, target);
-  auto& instance = class_object<T>(obj);
+  auto& instance = instance_of<T>(obj);
   SharedBorrow borrow(instance.borrow_flag);
   return instance.contents;
 }
 
+// CPython 3.12 and later make the small ints immortal: reference counting leaves them alone, so a
+// list may hold them without a reference being taken for each item. On 3.11 each item needs one.
+constexpr bool kImmortalSmallInts = PY_MINOR_VERSION >= 12;
+
+// The ints 0..255, fetched once; the module keeps a reference to each for the life of the process.
+// On a free-threaded build a second thread may wait here, attached, while the first fills the
+// table; that is safe because filling it only reads the interpreter's own small ints, which
+// allocates nothing and so never waits for the other thread.
+const std::array<PyObject*, 256>& small_ints() {
+  static const std::array<PyObject*, 256> table = [] {
+    std::array<PyObject*, 256> made{};
+    long value = 0;
+    for (PyObject*& entry : made) entry = checked(PyLong_FromLong(value++)).release();
+    return made;
+  }();
+  return table;
+}
+
 }  // namespace
+
+PyRef byte_list(ByteSpan bytes) {
+  const std::array<PyObject*, 256>& ints = small_ints();
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
+  // The item array is read once: PyList_SET_ITEM would fetch it again for every byte, as the
+  // reference-count store before it might, for all the compiler knows, have moved it.
+  PyObject** items = PySequence_Fast_ITEMS(list.get());
+  const std::uint8_t* in = bytes.data();
+  const std::size_t size = bytes.size();
+  if constexpr (kImmortalSmallInts) {
+    // Most of the time of wire() on a large message goes here: one load and one store a byte.
+    for (std::size_t i = 0; i < size; ++i) items[i] = ints[in[i]];
+  } else {
+    for (std::size_t i = 0; i < size; ++i) items[i] = PyRef::borrow(ints[in[i]]).release();
+  }
+  return list;
+}
 
 std::array<std::uint8_t, 32> to_channel_id(PyObject* obj) {
   std::array<std::uint8_t, 32> out{};
@@ -110,27 +146,29 @@ Stream copy_stream(PyObject* obj) { return copy_record<Stream>(obj, "Stream"); }
 ByteInput ByteInput::from_sequence(PyObject* obj) {
   ByteInput input;
   if (PyBytes_CheckExact(obj)) {
-    input.in_place_ = true;
-    input.in_place_view_ = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
-                           static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+    input.bytes_ = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
     return input;
   }
   if (PyByteArray_CheckExact(obj)) {
 #ifdef Py_GIL_DISABLED
     // Another thread may resize it during the decode: copied under its lock, not viewed.
     CriticalSection section(obj);
-    const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
-    input.owned_.assign(data, data + PyByteArray_GET_SIZE(obj));
+#endif
+    const ByteSpan bytes(reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj)),
+                         static_cast<std::size_t>(PyByteArray_GET_SIZE(obj)));
+#ifdef Py_GIL_DISABLED
+    input.owned_.assign(bytes.begin(), bytes.end());
+    input.bytes_ = input.owned_;
 #else
-    input.in_place_ = true;
-    input.in_place_view_ = ByteSpan(reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj)),
-                           static_cast<std::size_t>(PyByteArray_GET_SIZE(obj)));
+    input.bytes_ = bytes;
 #endif
     return input;
   }
   if (PyUnicode_Check(obj)) throw_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) throw_conversion_error(obj, "Sequence");
   if (!copy_exact_sequence(obj, input.owned_)) read_items(obj, input.owned_);
+  input.bytes_ = input.owned_;
   return input;
 }
 

@@ -45,13 +45,22 @@ class ByteInput {
   /// May run Python code (the sequence's __len__, __iter__, its items' __index__).
   static ByteInput from_sequence(PyObject* obj);
 
-  ByteSpan bytes() const { return in_place_ ? in_place_view_ : ByteSpan(owned_); }
+  ByteSpan bytes() const { return bytes_; }
+
+  // Moving keeps the view valid (the vector's storage moves with it); a copy would view the
+  // original's storage.
+  ByteInput(ByteInput&&) = default;
+  ByteInput(const ByteInput&) = delete;
+  ByteInput& operator=(const ByteInput&) = delete;
 
  private:
   ByteInput() = default;
-  bool in_place_ = false;
-  ByteSpan in_place_view_;
   std::vector<std::uint8_t> owned_;
+  ByteSpan bytes_;  // the caller's bytes or bytearray, or owned_
 };
+
+/// A new list of ints 0..255, one per byte, the inverse of ByteInput: the interpreter's own small
+/// ints, which the module keeps a reference to for the life of the process.
+PyRef byte_list(ByteSpan bytes);
 
 }  // namespace keldrin::python

@@ -14,62 +14,6 @@ namespace {
 
 using bolt1::Init;
 
-// The ints 0..255, fetched once; the module keeps a reference to each for the life of the process.
-struct SmallInts {
-  std::array<PyObject*, 256> ints{};
-  // Whether every one of them is immortal, as CPython 3.12 and later make the small ints.
-  // Reference counting leaves an immortal object alone, so a list may then hold them without a
-  // reference being taken for each item.
-  bool immortal = true;
-};
-
-bool is_immortal(PyObject* obj) {
-#if PY_MINOR_VERSION >= 14
-  return PyUnstable_IsImmortal(obj);
-#elif PY_MINOR_VERSION >= 12
-  // 3.12 and 3.13 offer only the private test; its meaning is fixed for those two series.
-  return _Py_IsImmortal(obj);
-#else
-  // 3.11 has no immortal objects: every item a list holds needs a reference of its own.
-  static_cast<void>(obj);
-  return false;
-#endif
-}
-
-const SmallInts& small_ints() {
-  // On a free-threaded build a second thread may wait here, attached, while the first fills the
-  // table; that is safe because filling it only reads the interpreter's own small ints, which
-  // allocates nothing and so never waits for the other thread.
-  static const SmallInts table = [] {
-    SmallInts made;
-    long value = 0;
-    for (PyObject*& entry : made.ints) {
-      entry = api_object(PyLong_FromLong(value++)).release();
-      made.immortal = made.immortal && is_immortal(entry);
-    }
-    return made;
-  }();
-  return table;
-}
-
-// A new list of ints 0..255, one per byte, filled from the interpreter's cached small ints.
-PyRef byte_list(ByteSpan bytes) {
-  const SmallInts& table = small_ints();
-  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(bytes.size())));
-  // The item array is read once: PyList_SET_ITEM would fetch it again for every byte, as the
-  // reference-count store before it might, for all the compiler knows, have moved it.
-  PyObject** items = PySequence_Fast_ITEMS(list.get());
-  const std::uint8_t* in = bytes.data();
-  const std::size_t size = bytes.size();
-  if (table.immortal) {
-    // Most of the time of wire() on a large message goes here: one load and one store a byte.
-    for (std::size_t i = 0; i < size; ++i) items[i] = table.ints[in[i]];
-  } else {
-    for (std::size_t i = 0; i < size; ++i) items[i] = PyRef::borrow(table.ints[in[i]]).release();
-  }
-  return list;
-}
-
 constexpr ArgDescription kNewArgs{"Init.__new__()", nullptr};
 constexpr ArgDescription kWireDecodeArgs{"Init.wire_decode()", "buff"};
 
@@ -80,7 +24,7 @@ PyObject* Init_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyRef Init_wire_impl(PyClassObject<Init>& self) {
+PyRef Init_wire_impl(Instance<Init>& self) {
   SharedBorrow borrow(self.borrow_flag);
   // A typical message is encoded on the stack: allocating and freeing a buffer for it would cost
   // a good part of what the encode costs. The list is filled from the buffer either way.
@@ -98,11 +42,11 @@ PyRef Init_wire_impl(PyClassObject<Init>& self) {
 }
 
 PyObject* Init_wire(PyObject* self, PyObject*) {
-  return object_frame([&] { return Init_wire_impl(class_object<Init>(self)); });
+  return object_frame([&] { return Init_wire_impl(instance_of<Init>(self)); });
 }
 
 // `self` is only checked and borrowed, never read: the result is always a new object.
-PyRef Init_wire_decode_impl(PyClassObject<Init>& self, PyObject* buff) {
+PyRef Init_wire_decode_impl(Instance<Init>& self, PyObject* buff) {
   SharedBorrow borrow(self.borrow_flag);
   const ByteInput input = convert_argument("buff", [&] { return ByteInput::from_sequence(buff); });
   WireReader reader(input.bytes());
@@ -115,7 +59,7 @@ PyObject* Init_wire_decode(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   return object_frame([&] {
     PyObject* buff = parse_vector_args(kWireDecodeArgs, args, nargs, kwnames);
-    return Init_wire_decode_impl(class_object<Init>(self), buff);
+    return Init_wire_decode_impl(instance_of<Init>(self), buff);
   });
 }
 

@@ -37,7 +37,7 @@ std::atomic<PyObject*> module_cache = nullptr;
 // Puts the class on the module and its name on the module's __all__ list.
 void register_class(PyObject* module, PyObject* all, LazyTypeObject& lazy) {
   PyTypeObject* type = lazy.get_or_register();
-  PyRef name = api_object(PyUnicode_FromString(lazy.name()));
+  PyRef name = checked(PyUnicode_FromString(lazy.name()));
   if (PyList_Append(all, name.get()) < 0) throw_pending();
   if (PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)) < 0) {
     throw_pending();
@@ -90,13 +90,13 @@ PyRef make_module() {
   // the GIL off for the whole process.
   if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) throw_pending();
 #endif
-  PyRef all = api_object(PyList_New(0));
+  PyRef all = checked(PyList_New(0));
   if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) throw_pending();
-  register_class(module.get(), all.get(), class_of<bolt1::Init>());
-  register_class(module.get(), all.get(), class_of<bolt1::Error>());
-  register_class(module.get(), all.get(), class_of<bolt1::Ping>());
-  register_class(module.get(), all.get(), class_of<bolt1::Pong>());
-  register_class(module.get(), all.get(), class_of<bolt1::Warning>());
+  register_class(module.get(), all.get(), lazy_type<bolt1::Init>());
+  register_class(module.get(), all.get(), lazy_type<bolt1::Error>());
+  register_class(module.get(), all.get(), lazy_type<bolt1::Ping>());
+  register_class(module.get(), all.get(), lazy_type<bolt1::Pong>());
+  register_class(module.get(), all.get(), lazy_type<bolt1::Warning>());
   // Two threads that import at once each build a module; the first cached is the one both get.
   return PyRef::borrow(keep_first(module_cache, std::move(module)));
 }

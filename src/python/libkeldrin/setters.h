@@ -18,7 +18,7 @@ int set_attribute(PyObject* self, PyObject* value, void* closure) {
   return setter_frame([&] {
     if (value == nullptr) throw_error(PyExc_AttributeError, "can't delete attribute");
     auto converted = convert_argument(static_cast<const char*>(closure), [&] { return Convert(value); });
-    auto& instance = class_object<T>(self);
+    auto& instance = instance_of<T>(self);
     ExclusiveBorrow borrow(instance.borrow_flag);
     using std::swap;
     swap(instance.contents.*Field, converted);

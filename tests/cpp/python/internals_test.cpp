@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "InternalError: odd \xef\xbf\xbd"},
         FrameCase{"NothingPending", [] { throw_pending(); },
                   "SystemError: attempted to fetch exception but none was set"},
-        FrameCase{"ApiObjectNoMemory", [] { PyErr_NoMemory(); api_object(nullptr); },
+        FrameCase{"CheckedNoMemory", [] { PyErr_NoMemory(); checked(nullptr); },
                   "MemoryError: "},
         FrameCase{"Other", [] { throw 5; }, "InternalError: internal failure in libkeldrin"},
         FrameCase{"NoMemory", [] { throw std::bad_alloc(); }, "MemoryError: "}),

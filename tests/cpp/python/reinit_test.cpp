@@ -38,8 +38,8 @@ TEST(Runtime, RecordsAreConstructedAndANewRuntimeIsRefused) {
       "(lambda m: (setattr(m.Init, '__new__', staticmethod(lambda c: object.__new__(c))),"
       " m.Init())[1])(__import__('libkeldrin'))");
   ASSERT_TRUE(made);
-  EXPECT_EQ(class_object<bolt1::Init>(made.get()).contents.ty, 16);
-  EXPECT_EQ(class_object<bolt1::Init>(made.get()).borrow_flag, 0u);
+  EXPECT_EQ(instance_of<bolt1::Init>(made.get()).contents.ty, 16);
+  EXPECT_EQ(instance_of<bolt1::Init>(made.get()).borrow_flag, 0u);
   made = PyRef();
   ASSERT_EQ(Py_FinalizeEx(), 0);
 

@@ -21,7 +21,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 template <class T>
 T& contents(const PyRef& obj) {
-  return class_object<T>(obj.get()).contents;
+  return instance_of<T>(obj.get()).contents;
 }
 
 PyRef bitflag(Bytes bytes) { return new_instance(BitFlag{std::move(bytes)}); }
@@ -209,7 +209,7 @@ TEST_P(ChannelIdTest, ConvertsOrKeepsTheOldBytes) {
   const ChannelIdCase& c = GetParam();
   PyRef objects[] = {new_instance(bolt1::Error{}), new_instance(bolt1::Warning{})};
   for (const PyRef& obj : objects) {
-    auto& id = class_object<bolt1::ChannelMessage>(obj.get()).contents.channel_id;
+    auto& id = instance_of<bolt1::ChannelMessage>(obj.get()).contents.channel_id;
     id.fill(0xee);
     EXPECT_EQ(assign(obj.get(), "channel_id", eval(c.value).get()), c.error);
     EXPECT_EQ(id[0], *c.error ? 0xee : c.first);
@@ -238,14 +238,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SettersTest, BorrowConflictsLeaveObjectsUnchanged) {
   PyRef init = new_instance(bolt1::Init{});
   PyRef flag = bitflag({1});
-  class_object<BitFlag>(flag.get()).borrow_flag = kExclusive;
+  instance_of<BitFlag>(flag.get()).borrow_flag = kExclusive;
   EXPECT_EQ(assign(init.get(), "features", flag.get()), "RuntimeError: Already mutably borrowed");
-  class_object<BitFlag>(flag.get()).borrow_flag = 0;
+  instance_of<BitFlag>(flag.get()).borrow_flag = 0;
 
-  class_object<bolt1::Init>(init.get()).borrow_flag = 1;
+  instance_of<bolt1::Init>(init.get()).borrow_flag = 1;
   EXPECT_EQ(assign(init.get(), "features", flag.get()), "RuntimeError: Already borrowed");
   EXPECT_EQ(assign(init.get(), "ty", eval("1").get()), "RuntimeError: Already borrowed");
-  class_object<bolt1::Init>(init.get()).borrow_flag = 0;
+  instance_of<bolt1::Init>(init.get()).borrow_flag = 0;
   EXPECT_TRUE(contents<bolt1::Init>(init).features.bytes.empty());
   EXPECT_EQ(contents<bolt1::Init>(init).ty, 16);
 }
