@@ -7,6 +7,7 @@ general path of a Python sequence gives, with the same exceptions and the same P
 
 import array
 import collections.abc
+import ctypes
 import random
 import sys
 import traceback
@@ -819,6 +820,32 @@ def test_assignment_to_another_init_while_converting():
         other.ty = 65535
 
     assert m.wire_decode(HookSeq(DEFAULT, hook)).wire() == DEFAULT
+
+
+def borrow_counter(m):
+    """The borrow counter of an instance: the last word of its memory."""
+    size = ctypes.sizeof(ctypes.c_size_t)
+    return ctypes.c_size_t.from_address(id(m) + type(m).__basicsize__ - size)
+
+
+# Each borrow as another thread holds it mid-call, set directly rather than by winning a race:
+# an exclusive borrow refuses every read and every assignment, a shared one every assignment.
+@pytest.mark.parametrize(("held", "call", "text"), [
+    (-1, lambda m: m.wire(), "Already mutably borrowed"),
+    (-1, lambda m: m.wire_decode(DEFAULT), "Already mutably borrowed"),
+    (-1, lambda m: setattr(m, "ty", 1), BORROWED),
+    (1, lambda m: setattr(m, "ty", 1), BORROWED),
+])
+def test_a_held_borrow_refuses_what_it_must(held, call, text):
+    m = Init()
+    counter = borrow_counter(m)
+    counter.value = held % 2**(8 * ctypes.sizeof(ctypes.c_size_t))
+    try:
+        with pytest.raises(RuntimeError, match=f"^{text}$"):
+            call(m)
+    finally:
+        counter.value = 0
+    assert m.wire() == DEFAULT
 
 
 @pytest.mark.parametrize(
