@@ -54,7 +54,8 @@ GROUPS = {
 # What the mutant build and its tests need of the tree: tests run from the copy, so editing them
 # during a run does not change the run.
 TREE_PARTS = ["CMakeLists.txt", "CMakePresets.json", "pyproject.toml", "src", "tests", "stubs",
-              "examples", "faults", "README.md", "docs", "CHANGELOG.md"]
+              "examples", "faults", "README.md", "docs", "CHANGELOG.md", "CONTRIBUTING.md",
+              "SECURITY.md", "LICENSE"]
 # Slow or unrelated to the binary under test: the stress sweep (16 MiB messages, threads) and
 # mypy on the stub.
 SLOW_TESTS = ["test_stress.py", "test_typing.py"]
@@ -221,6 +222,7 @@ class Runner:
         self.ninja = str(venv_bin / "ninja")
         self.timeout = 60.0
         self.objects: dict[str, str] | None = None  # the original's, once the baseline is built
+        self.failure_output = ""  # the end of what the last failing test printed
 
     def run(self, cmd, timeout=None, **kw) -> subprocess.CompletedProcess:
         try:
@@ -296,6 +298,7 @@ class Runner:
                 program = cmd[1] if cmd[0] == self.python else cmd[0]
                 name = "pytest" if "pytest" in cmd else Path(program).name
                 why = "timed out" if proc.returncode == -999 else f"exit {proc.returncode}"
+                self.failure_output = (proc.stdout + proc.stderr)[-3000:]
                 return "killed", f"{name}: {why}"
         return "survived", ""
 
@@ -304,7 +307,8 @@ class Runner:
         with lock(self.args.lock):
             status, detail = self.build_and_test(codec_first=True)
         if status != "survived":
-            sys.exit(f"mutants: the unmutated tree does not pass its tests ({status})\n{detail}")
+            sys.exit(f"mutants: the unmutated tree does not pass its tests ({status})\n{detail}\n"
+                     f"{self.failure_output}")
         self.objects = self.object_digests()
         # Generous: a mutant that loops forever is killed by the timeout, not waited out.
         self.timeout = max(60.0, 10 * (time.monotonic() - start))
