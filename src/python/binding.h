@@ -8,9 +8,10 @@
 // Naming key
 //   - codec types are PascalCase (WireReader, BigSize, Stream), functions snake_case (from_wire).
 //   - private members end in an underscore, constants start with k.
-//   - interpreter entry points are <Class>_<slot> (Init_new, Init_wire_decode; Module_decode for
-//     a module function), so a grep for "Init_" lists every way the interpreter can enter the
-//     Init class; the part of an entry that holds its logic is <Class>_<slot>_impl.
+//   - interpreter entry points are <Class>_<slot> (Message_new<M>, Record_wire_decode<T>;
+//     Module_decode for a module function), where Record is any libkeldrin class and Message
+//     any keldrin one, so a grep for "Record_" lists every way the interpreter can enter a
+//     libkeldrin class; the part of an entry that holds its logic is <Class>_<slot>_impl.
 //   - record fields keep the protocol's names (num_pong_bytes, init_tlvs).
 //
 // Error convention inside the binding: a failed C-API call is turned into a thrown PythonError

@@ -13,12 +13,12 @@ namespace {
 class ArgParser {
  public:
   ArgParser(const ArgDescription& description, PyObject* const* args, Py_ssize_t nargs)
-      : d_(description) {
+      : owner_(description.owner), d_(description.signature) {
     const auto given = static_cast<std::size_t>(nargs);
     const std::size_t accepted = d_.parameter != nullptr ? 1 : 0;
     if (given > accepted) {
-      throw_format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given",
-                   d_.callable, accepted, given, given == 1 ? "was" : "were");
+      throw_format(PyExc_TypeError, "%s.%s() takes %zu positional arguments but %zu %s given",
+                   owner_, d_.name, accepted, given, given == 1 ? "was" : "were");
     }
     if (given == 1) value_ = args[0];
   }
@@ -31,27 +31,28 @@ class ArgParser {
     } else if (d_.parameter != nullptr &&
                std::string_view(utf8, static_cast<std::size_t>(size)) == d_.parameter) {
       if (value_ != nullptr) {
-        throw_format(PyExc_TypeError, "%s got multiple values for argument '%s'", d_.callable,
-                     d_.parameter);
+        throw_format(PyExc_TypeError, "%s.%s() got multiple values for argument '%s'", owner_,
+                     d_.name, d_.parameter);
       }
       value_ = value;
       return;
     }
     PyRef text = checked(PyObject_Str(name));
-    throw_format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", d_.callable,
-                 text.get());
+    throw_format(PyExc_TypeError, "%s.%s() got an unexpected keyword argument '%U'", owner_,
+                 d_.name, text.get());
   }
 
   PyObject* finish() const {
     if (d_.parameter != nullptr && value_ == nullptr) {
-      throw_format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'",
-                   d_.callable, d_.parameter);
+      throw_format(PyExc_TypeError, "%s.%s() missing 1 required positional argument: '%s'",
+                   owner_, d_.name, d_.parameter);
     }
     return value_;
   }
 
  private:
-  const ArgDescription& d_;
+  const char* owner_;
+  const Signature& d_;
   PyObject* value_ = nullptr;
 };
 
@@ -60,7 +61,9 @@ class ArgParser {
 PyObject* parse_vector_args(const ArgDescription& description, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames) {
   // The usual call: the one argument by position, which none of the checks can refuse.
-  if (kwnames == nullptr && nargs == 1 && description.parameter != nullptr) return args[0];
+  if (kwnames == nullptr && nargs == 1 && description.signature.parameter != nullptr) {
+    return args[0];
+  }
   ArgParser parser(description, args, nargs);
   if (kwnames != nullptr) {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);

@@ -4,10 +4,18 @@
 
 namespace keldrin::python {
 
-/// A callable that takes no parameter, or one required one that may be given by keyword.
-struct ArgDescription {
-  const char* callable;   // as every error message names it: "Init.wire_decode()"
+/// A callable that takes no parameter, or one required one that may be given by keyword. This one
+/// declaration gives both the parser's error texts ("Init.wire_decode() takes ...") and the text
+/// signature that help() and inspect show ("wire_decode($self, buff)").
+struct Signature {
+  const char* name;       // "wire_decode"; "__new__" for a constructor
   const char* parameter;  // null for none
+};
+
+/// The method `signature` of the class `owner` ("Init"), as the parser checks its arguments.
+struct ArgDescription {
+  const char* owner;
+  const Signature& signature;
 };
 
 /// Vector form (METH_FASTCALL | METH_KEYWORDS): the argument, borrowed (null when the callable

@@ -7,7 +7,7 @@ namespace keldrin::python {
 PyTypeObject* LazyTypeObject::get_or_register() {
   if (PyTypeObject* type = stored()) return type;
   try {
-    PyObject* made = PyType_FromSpec(&spec_);
+    PyObject* made = PyType_FromSpec(&spec_());
     // Some allocation failures inside type creation return null without an exception (seen with
     // CPython 3.12's allocator hooks); lack of memory is then the only cause.
     if (made == nullptr && !PyErr_Occurred()) PyErr_NoMemory();

@@ -31,9 +31,10 @@ Instance<T>& instance_of(PyObject* obj) {
 /// Any thread may ask for it: the one stored first is the one every thread gets.
 class LazyTypeObject {
  public:
-  /// REQUIRES: `spec` is static, and its name is "builtins.<name>": the prefix gives the classes
-  /// no module of their own, so __module__ is "builtins".
-  explicit constexpr LazyTypeObject(PyType_Spec& spec) : spec_(spec) {}
+  /// REQUIRES: `spec` returns the same static spec at every call, and its name is
+  /// "builtins.<name>": the prefix gives the classes no module of their own, so __module__ is
+  /// "builtins".
+  explicit constexpr LazyTypeObject(PyType_Spec& (*spec)()) : spec_(spec) {}
 
   /// Registering form: borrowed type object; throws RuntimeError "An error occurred while
   /// initializing class <name>" (caused by the real failure) if it cannot be made.
@@ -47,7 +48,7 @@ class LazyTypeObject {
   }
 
   /// The class's name without the module prefix.
-  const char* name() const { return std::strchr(spec_.name, '.') + 1; }
+  const char* name() const { return std::strchr(spec_().name, '.') + 1; }
 
  private:
   PyTypeObject* get_after_miss();
@@ -56,15 +57,9 @@ class LazyTypeObject {
     return reinterpret_cast<PyTypeObject*>(type_.load(std::memory_order_acquire));
   }
 
-  PyType_Spec& spec_;
+  PyType_Spec& (*spec_)();
   std::atomic<PyObject*> type_ = nullptr;
 };
-
-/// The PyType_Spec of a class whose record is T and whose slots are `slots`.
-template <class T>
-constexpr PyType_Spec class_spec(const char* name, PyType_Slot* slots) {
-  return {name, static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
-}
 
 /// An instance of the class whose record is T, holding a record constructed from `args` and a
 /// free borrow counter, or null with MemoryError.

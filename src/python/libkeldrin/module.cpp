@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <tuple>
 
 #include "python/libkeldrin/classes.h"
 
@@ -92,11 +93,9 @@ PyRef make_module() {
 #endif
   PyRef all = checked(PyList_New(0));
   if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) throw_pending();
-  register_class(module.get(), all.get(), lazy_type<bolt1::Init>());
-  register_class(module.get(), all.get(), lazy_type<bolt1::Error>());
-  register_class(module.get(), all.get(), lazy_type<bolt1::Ping>());
-  register_class(module.get(), all.get(), lazy_type<bolt1::Pong>());
-  register_class(module.get(), all.get(), lazy_type<bolt1::Warning>());
+  std::apply([&](auto... record) {
+    (register_class(module.get(), all.get(), lazy_type<decltype(record)>()), ...);
+  }, ModuleClasses{});
   // Two threads that import at once each build a module; the first cached is the one both get.
   return PyRef::borrow(keep_first(module_cache, std::move(module)));
 }

@@ -19,10 +19,11 @@ namespace {
 // without recording it as sys.last_value, and raises the internal failure. Nothing is kept, so
 // the next use tries again.
 TEST(LazyTypeObjectTest, ReportsAClassThatCannotBeMade) {
-  static PyType_Slot kUnknownSlot[] = {{9999, nullptr}, {0, nullptr}};
-  // Kept by reference, as the module's own specs are.
-  static PyType_Spec kBad{"builtins.Bad", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, kUnknownSlot};
-  LazyTypeObject lazy(kBad);
+  LazyTypeObject lazy([]() -> PyType_Spec& {
+    static PyType_Slot unknown_slot[] = {{9999, nullptr}, {0, nullptr}};
+    static PyType_Spec bad{"builtins.Bad", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, unknown_slot};
+    return bad;
+  });
   EXPECT_EQ(object_frame([&]() -> PyRef { lazy.get_or_register(); return {}; }), nullptr);
   PyRef raised = PyRef::steal(PyErr_GetRaisedException());
   PyRef cause = PyRef::steal(PyException_GetCause(raised.get()));
