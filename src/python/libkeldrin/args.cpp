@@ -13,12 +13,12 @@ namespace {
 class ArgParser {
  public:
   ArgParser(const ArgDescription& description, PyObject* const* args, Py_ssize_t nargs)
-      : owner_(description.owner), d_(description.signature) {
+      : owner_(description.owner), signature_(description.signature) {
     const auto given = static_cast<std::size_t>(nargs);
-    const std::size_t accepted = d_.parameter != nullptr ? 1 : 0;
+    const std::size_t accepted = signature_.parameter != nullptr ? 1 : 0;
     if (given > accepted) {
       throw_format(PyExc_TypeError, "%s.%s() takes %zu positional arguments but %zu %s given",
-                   owner_, d_.name, accepted, given, given == 1 ? "was" : "were");
+                   owner_, signature_.name, accepted, given, given == 1 ? "was" : "were");
     }
     if (given == 1) value_ = args[0];
   }
@@ -28,31 +28,31 @@ class ArgParser {
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
     if (utf8 == nullptr) {
       PyErr_Clear();
-    } else if (d_.parameter != nullptr &&
-               std::string_view(utf8, static_cast<std::size_t>(size)) == d_.parameter) {
+    } else if (signature_.parameter != nullptr &&
+               std::string_view(utf8, static_cast<std::size_t>(size)) == signature_.parameter) {
       if (value_ != nullptr) {
         throw_format(PyExc_TypeError, "%s.%s() got multiple values for argument '%s'", owner_,
-                     d_.name, d_.parameter);
+                     signature_.name, signature_.parameter);
       }
       value_ = value;
       return;
     }
     PyRef text = checked(PyObject_Str(name));
     throw_format(PyExc_TypeError, "%s.%s() got an unexpected keyword argument '%U'", owner_,
-                 d_.name, text.get());
+                 signature_.name, text.get());
   }
 
   PyObject* finish() const {
-    if (d_.parameter != nullptr && value_ == nullptr) {
+    if (signature_.parameter != nullptr && value_ == nullptr) {
       throw_format(PyExc_TypeError, "%s.%s() missing 1 required positional argument: '%s'",
-                   owner_, d_.name, d_.parameter);
+                   owner_, signature_.name, signature_.parameter);
     }
     return value_;
   }
 
  private:
   const char* owner_;
-  const Signature& d_;
+  const MethodSignature& signature_;
   PyObject* value_ = nullptr;
 };
 

@@ -7,7 +7,7 @@ namespace keldrin::python {
 /// A callable that takes no parameter, or one required one that may be given by keyword. This one
 /// declaration gives both the parser's error texts ("Init.wire_decode() takes ...") and the text
 /// signature that help() and inspect show ("wire_decode($self, buff)").
-struct Signature {
+struct MethodSignature {
   const char* name;       // "wire_decode"; "__new__" for a constructor
   const char* parameter;  // null for none
 };
@@ -15,7 +15,7 @@ struct Signature {
 /// The method `signature` of the class `owner` ("Init"), as the parser checks its arguments.
 struct ArgDescription {
   const char* owner;
-  const Signature& signature;
+  const MethodSignature& signature;
 };
 
 /// Vector form (METH_FASTCALL | METH_KEYWORDS): the argument, borrowed (null when the callable

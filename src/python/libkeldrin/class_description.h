@@ -148,12 +148,12 @@ PyRef new_instance(T contents) {
 
 // ---- Constructor and codec methods --------------------------------------------------------------
 
-inline constexpr Signature kConstructorSignature{"__new__", nullptr};
-inline constexpr Signature kWireSignature{"wire", nullptr};
-inline constexpr Signature kWireDecodeSignature{"wire_decode", "buff"};
+inline constexpr MethodSignature kConstructorSignature{"__new__", nullptr};
+inline constexpr MethodSignature kWireSignature{"wire", nullptr};
+inline constexpr MethodSignature kWireDecodeSignature{"wire_decode", "buff"};
 
 /// "wire_decode($self, buff)\n--\n\n": the docstring that gives a method its text signature.
-inline std::string method_doc(const Signature& signature) {
+inline std::string method_doc(const MethodSignature& signature) {
   std::string doc = std::string(signature.name) + "($self";
   if (signature.parameter != nullptr) doc += std::string(", ") + signature.parameter;
   return doc + ")\n--\n\n";
