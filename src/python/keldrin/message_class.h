@@ -316,7 +316,7 @@ PyObject* Message_decode(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
   return frame([&] {
     static constexpr const char* kNames[] = {"data", "strict"};
     static const std::string callable = std::string(short_name<M>()) + ".decode";
-    std::array<PyObject*, 2> given{};
+    std::array<PyObject*, std::size(kNames)> given{};
     match_arguments({callable.c_str(), kNames, 1, 1}, args, nargs, kwnames, given);
     const bool strict = flag_value(given[1], true);
     const BytesView data(given[0], {callable.c_str(), "data"});

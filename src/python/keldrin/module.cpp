@@ -36,7 +36,7 @@ PyObject* Module_decode(PyObject* module, PyObject* const* args, Py_ssize_t narg
                         PyObject* kwnames) {
   return frame([&] {
     static constexpr const char* kNames[] = {"data", "strict"};
-    std::array<PyObject*, 2> given{};
+    std::array<PyObject*, std::size(kNames)> given{};
     match_arguments({"decode", kNames, 1, 1}, args, nargs, kwnames, given);
     const BytesView data(given[0], {"decode", "data"});
     return decode_any(module_state(module), data.bytes(), flag_value(given[1], true));
@@ -56,7 +56,7 @@ PyObject* Module_decode_tlv_stream(PyObject* module, PyObject* const* args, Py_s
                                    PyObject* kwnames) {
   return frame([&] {
     static constexpr const char* kNames[] = {"data", "known", "strict"};
-    std::array<PyObject*, 3> given{};
+    std::array<PyObject*, std::size(kNames)> given{};
     match_arguments({"decode_tlv_stream", kNames, 1, 1}, args, nargs, kwnames, given);
     const BytesView data(given[0], {"decode_tlv_stream", "data"});
     std::vector<KnownRecord> known;

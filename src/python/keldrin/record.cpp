@@ -45,7 +45,7 @@ void Record_dealloc(PyObject* self) {
 PyObject* Record_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   return frame([&] {
     static constexpr const char* kNames[] = {"type", "value"};
-    std::array<PyObject*, 2> given{};
+    std::array<PyObject*, std::size(kNames)> given{};
     match_arguments({"Record", kNames, 2, 2}, args, kwargs, given);
     auto [type, value] = given;
     const std::uint64_t t =
