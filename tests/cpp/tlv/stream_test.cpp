@@ -78,9 +78,7 @@ TEST(StreamTest, RecordEquality) {
   }
 }
 
-// BOLT #1's TLV vectors. n1 knows types 1, 2, 3 and 254, n2 knows 0 and 11. The codec keeps a
-// record's value opaque, so n1's vectors about the contents of a value (an amount not minimal,
-// the lengths of tlv1 to tlv4, a node_id that is not a valid point) are not among them.
+// The namespaces of BOLT #1's TLV vectors: n1 knows types 1, 2, 3 and 254, n2 knows 0 and 11.
 constexpr KnownRecord kN1[] = {{1, "tlv1"}, {2, "tlv2"}, {3, "tlv3"}, {254, "tlv4"}};
 constexpr KnownRecord kN2[] = {{0, "tlv1"}, {11, "tlv2"}};
 
