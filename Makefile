@@ -175,13 +175,15 @@ tsan: $(TSAN_VENV)/.ready
 
 # ---- Fuzzing ----------------------------------------------------------------------------------
 # `make fuzz` builds the libFuzzer targets of fuzz/ with clang and runs each for FUZZ_SECONDS,
-# growing a corpus under FUZZ_BUILD from the seeds in fuzz/corpus; any crash, leak, sanitizer
-# report or broken property fails it, leaving the input in FUZZ_BUILD/artifacts. The Python
-# target runs twice: coverage-guided under atheris on the plain build (atheris cannot see
+# growing a corpus under FUZZ_BUILD from seeds that fuzz/make_seeds.py writes there afresh, from
+# the known-answer vectors (tests/vectors.txt) and the example's messages; any crash, leak,
+# sanitizer report or broken property fails it, leaving the input in FUZZ_BUILD/artifacts. The
+# Python target runs twice: coverage-guided under atheris on the plain build (atheris cannot see
 # coverage through a preloaded ASan runtime), then over that corpus and its mutations under the
 # sanitizer build of `make sanitize`.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD ?= build/fuzz
+FUZZ_SEEDS := $(FUZZ_BUILD)/seeds
 FUZZ_NATIVE := bigsize stream init message
 FUZZ_TARGETS ?= $(FUZZ_NATIVE) python
 # A BigSize is at most 9 bytes: longer inputs only repeat the same checks at more offsets.
@@ -190,30 +192,34 @@ FUZZ_MAX_LEN_bigsize := 64
 FUZZ_SUMMARY = awk -v t=$(1) '/^stat::number_of_executed_units/ {n=$$2} /DONE/ {c=$$0; sub(/.*corp: /, "", c); \
 	sub(/ .*/, "", c)} END {printf "fuzz %s: %s executions in $(FUZZ_SECONDS) s, corpus %s, crashes 0\n", t, n, c}'
 
-.PHONY: $(addprefix fuzz-,$(FUZZ_NATIVE))
+.PHONY: $(addprefix fuzz-,$(FUZZ_NATIVE)) fuzz-seeds
 
 fuzz: $(addprefix fuzz-,$(FUZZ_TARGETS))
+
+# The example that gives some of the seeds imports keldrin, hence the install.
+fuzz-seeds: install
+	$(VPY) fuzz/make_seeds.py $(FUZZ_SEEDS)
 
 fuzz-build: $(VENV)/.ready
 	$(call CONFIGURE,fuzz,$(FUZZ_BUILD),$(VENV))
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j2 $(addprefix --target fuzz_,$(FUZZ_NATIVE))
 
-$(addprefix fuzz-,$(FUZZ_NATIVE)): fuzz-%: fuzz-build
+$(addprefix fuzz-,$(FUZZ_NATIVE)): fuzz-%: fuzz-build fuzz-seeds
 	mkdir -p $(FUZZ_BUILD)/corpus/$* $(FUZZ_BUILD)/artifacts
 	$(FUZZ_BUILD)/fuzz/fuzz_$* -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 		-max_len=$(or $(FUZZ_MAX_LEN_$*),4096) \
-		-artifact_prefix=$(FUZZ_BUILD)/artifacts/$*- $(FUZZ_BUILD)/corpus/$* fuzz/corpus/$* \
+		-artifact_prefix=$(FUZZ_BUILD)/artifacts/$*- $(FUZZ_BUILD)/corpus/$* $(FUZZ_SEEDS)/$* \
 		2>$(FUZZ_BUILD)/$*.log || { tail -n 80 $(FUZZ_BUILD)/$*.log; exit 1; }
 	@$(call FUZZ_SUMMARY,$*) $(FUZZ_BUILD)/$*.log
 
-fuzz-python: install $(VENV)/.atheris sanitize-install
+fuzz-python: install $(VENV)/.atheris sanitize-install fuzz-seeds
 	mkdir -p $(FUZZ_BUILD)/corpus/python $(FUZZ_BUILD)/artifacts
 	$(VPY) fuzz/python_fuzz.py -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-		-artifact_prefix=$(FUZZ_BUILD)/artifacts/python- $(FUZZ_BUILD)/corpus/python fuzz/corpus/python \
+		-artifact_prefix=$(FUZZ_BUILD)/artifacts/python- $(FUZZ_BUILD)/corpus/python $(FUZZ_SEEDS)/python \
 		2>$(FUZZ_BUILD)/python.log || { tail -n 80 $(FUZZ_BUILD)/python.log; exit 1; }
 	@$(call FUZZ_SUMMARY,python) $(FUZZ_BUILD)/python.log
 	$(SAN_ENV) $(SAN_VPY) fuzz/python_fuzz.py --random -max_total_time=$(FUZZ_SECONDS) \
-		$(FUZZ_BUILD)/corpus/python fuzz/corpus/python
+		$(FUZZ_BUILD)/corpus/python $(FUZZ_SEEDS)/python
 
 # ---- Allocation failures ----------------------------------------------------------------------
 # `make faults` runs faults/sweep.py on the installed module: every public operation, for every

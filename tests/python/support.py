@@ -1,15 +1,51 @@
 """What the tests and the fuzz and fault scripts share: the module's error texts, its hidden
-classes, and Python objects of every awkward kind to feed it."""
+classes, the known-answer vectors, and Python objects of every awkward kind to feed it."""
 
 import operator
+import pathlib
 import sysconfig
 import threading
+from typing import NamedTuple
 
 EOF = "failed to fill whole buffer"
 NOT_CANONICAL = "decoded bigsize is not canonical"
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 TOO_LARGE = "Python int too large to convert to C long"
 BORROWED = "Already borrowed"
+
+
+VECTORS_FILE = pathlib.Path(__file__).resolve().parent.parent / "vectors.txt"
+
+
+class Vector(NamedTuple):
+    name: str  # the comment after the row, or its input as written
+    input: bytes
+    fields: list[str]  # the fields after the input
+
+
+def vector_bytes(text):
+    """Bytes as vectors.txt writes them: hex, spaces anywhere between bytes, "xy*n" for n copies
+    of the bytes xy."""
+    out = bytearray()
+    for word in text.split():
+        pattern, star, copies = word.partition("*")
+        out += bytes.fromhex(pattern) * (int(copies) if star else 1)
+    return bytes(out)
+
+
+def vectors(table):
+    """The rows of one table of tests/vectors.txt (its format is described at its top)."""
+    rows = []
+    for line in VECTORS_FILE.read_text().splitlines():
+        row, _, name = line.partition("#")
+        if not row.strip():
+            continue
+        fields = [field.strip() for field in row.split("|")]
+        if fields[0] == table:
+            rows.append(Vector(name.strip() or fields[1], vector_bytes(fields[1]), fields[2:]))
+    if not rows:
+        raise LookupError(f"no table {table} in {VECTORS_FILE}")
+    return rows
 
 
 # No interpreter lock: calls on one object from several threads really overlap.

@@ -18,7 +18,7 @@ import model
 from libkeldrin import Init
 from support import (BORROWED, EOF, NOT_CANONICAL, OUT_OF_RANGE, TOO_LARGE, BytearraySub, BytesSub,
                      Index, IntSub, Outer, Raises, Recorder, Seq, TypeErrorSub, Unnamed,
-                     index_error_text)
+                     index_error_text, vector_bytes, vectors)
 
 DEFAULT = [0, 16, 0, 0, 0, 0]
 
@@ -89,75 +89,25 @@ def test_assigned_type_is_not_written():
     assert m.wire() == DEFAULT
 
 
-ROUND_TRIPS = {
-    "default": DEFAULT,
-    "globalfeatures": [0, 16, 0, 1, 170, 0, 0],
-    "features": [0, 16, 0, 0, 0, 2, 1, 2],
-    "both features": [0, 16, 0, 1, 170, 0, 2, 1, 2],
-    "one record": DEFAULT + [1, 2, 171, 205],
-    "empty value": DEFAULT + [1, 0],
-    "descending types": DEFAULT + [5, 1, 0xAA, 2, 1, 0xBB],
-    "repeated type": DEFAULT + [1, 1, 0xAA, 1, 1, 0xBB],
-    "type 253": DEFAULT + [0xFD, 0, 0xFD, 0],
-    "type 65536": DEFAULT + [0xFE, 0, 1, 0, 0, 1, 0xFF],
-    "type 2**32": DEFAULT + [0xFF, 0, 0, 0, 1, 0, 0, 0, 0, 0],
-    "largest type": DEFAULT + [0xFF] * 9 + [0],
-    "length 253": DEFAULT + [1, 0xFD, 0, 0xFD] + [7] * 253,
-    "features and records": [0, 16, 0, 1, 170, 0, 2, 1, 2, 1, 2, 171, 205, 3, 0],
-    "65535 globalfeatures": [0, 16, 0xFF, 0xFF] + [0x5A] * 65535 + [0, 0],
-    "65535 features": [0, 16, 0, 0, 0xFF, 0xFF] + [0xA5] * 65535,
-    "every byte value": DEFAULT + [1, 0xFD, 3, 0] + list(range(256)) * 3,
-}
+INIT_VECTORS = vectors("init")
+WIRE_ERRORS = (EOF, NOT_CANONICAL)
+# Every row's input by its name, for the tests below that need a message of some kind.
+INIT_ROWS = {row.name: list(row.input) for row in INIT_VECTORS}
 
 
-@pytest.mark.parametrize("data", ROUND_TRIPS.values(), ids=ROUND_TRIPS.keys())
-def test_round_trip(data):
-    decoded = decode(data)
-    assert type(decoded) is Init
-    assert decoded.wire() == decoded.wire() == data
-    assert decode(bytes(data)).wire() == data
-
-
-REENCODED = {
-    "type 17": ([0, 17, 0, 0, 0, 0], DEFAULT),
-    "type 0xffff": ([0xFF, 0xFF, 0, 1, 170, 0, 0], [0, 16, 0, 1, 170, 0, 0]),
-    "cut after type": (DEFAULT + [1], DEFAULT),
-    "value short": (DEFAULT + [1, 5, 171], DEFAULT),
-    "length cut": (DEFAULT + [1, 0xFD, 0], DEFAULT),
-    "type cut": (DEFAULT + [0xFF, 0, 0], DEFAULT),
-    "huge length, no value": (DEFAULT + [1] + [0xFF] * 9, DEFAULT),
-    "length 2**32, no value": (DEFAULT + [1, 0xFF, 0, 0, 0, 1, 0, 0, 0, 0, 1], DEFAULT),
-    "complete then cut": (DEFAULT + [1, 1, 0xAA, 2, 5, 0xBB], DEFAULT + [1, 1, 0xAA]),
-}
-
-
-@pytest.mark.parametrize("data, wire", REENCODED.values(), ids=REENCODED.keys())
+@pytest.mark.parametrize("data, wire", [
+    pytest.param(list(row.input), list(vector_bytes(row.fields[0])), id=row.name)
+    for row in INIT_VECTORS if row.fields[0] not in WIRE_ERRORS])
 def test_decode_then_encode(data, wire):
-    assert decode(data).wire() == wire
+    for buff in (data, bytes(data)):
+        decoded = decode(buff)
+        assert type(decoded) is Init
+        assert decoded.wire() == decoded.wire() == wire
 
 
-DECODE_ERRORS = {
-    "empty": ([], EOF),
-    "one byte": ([0], EOF),
-    "type only": ([0, 16], EOF),
-    "three bytes": ([0, 16, 0], EOF),
-    "four bytes": ([0, 16, 0, 0], EOF),
-    "five bytes": ([0, 16, 0, 0, 0], EOF),
-    "globalfeatures short": ([0, 16, 0, 2, 170], EOF),
-    "flen missing": ([0, 16, 0, 1, 170], EOF),
-    "flen half": ([0, 16, 0, 1, 170, 0], EOF),
-    "features short": ([0, 16, 0, 0, 0, 3, 1, 2], EOF),
-    "65535 features short": ([0, 16, 0, 0, 0xFF, 0xFF] + [0] * 65534, EOF),
-    "length fd 00 01": (DEFAULT + [1, 0xFD, 0, 1, 0xAA], NOT_CANONICAL),
-    "length fd 00 fc, value missing": (DEFAULT + [1, 0xFD, 0, 0xFC], NOT_CANONICAL),
-    "type fd 00 00": (DEFAULT + [0xFD, 0, 0, 0], NOT_CANONICAL),
-    "type fe": (DEFAULT + [0xFE, 0, 0, 0xFF, 0xFF, 0], NOT_CANONICAL),
-    "type ff": (DEFAULT + [0xFF, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0], NOT_CANONICAL),
-    "after a good record": (DEFAULT + [1, 1, 0xAA, 1, 0xFD, 0, 1], NOT_CANONICAL),
-}
-
-
-@pytest.mark.parametrize("data, message", DECODE_ERRORS.values(), ids=DECODE_ERRORS.keys())
+@pytest.mark.parametrize("data, message", [
+    pytest.param(list(row.input), row.fields[0], id=row.name)
+    for row in INIT_VECTORS if row.fields[0] in WIRE_ERRORS])
 def test_decode_error(data, message):
     for buff in (data, bytes(data)):
         with pytest.raises(OSError) as excinfo:
@@ -221,7 +171,7 @@ def test_decoder_agrees_with_a_reference_model(make, seed, count):
 
 
 def test_decode_makes_a_new_object_and_leaves_the_receiver_alone():
-    a = Init().wire_decode(ROUND_TRIPS["features and records"])
+    a = Init().wire_decode(INIT_ROWS["features and records"])
     before = a.wire()
     b = a.wire_decode(DEFAULT)
     c = a.wire_decode(DEFAULT)
@@ -231,20 +181,20 @@ def test_decode_makes_a_new_object_and_leaves_the_receiver_alone():
 
 
 def test_wire_returns_a_new_list_each_time():
-    m = decode(ROUND_TRIPS["one record"])
+    m = decode(INIT_ROWS["one record"])
     first = m.wire()
     second = m.wire()
     assert first is not second
     first[0] = 99
     first.append(1)
-    assert m.wire() == ROUND_TRIPS["one record"]
+    assert m.wire() == INIT_ROWS["one record"]
 
 
 def test_decoded_message_does_not_share_the_input():
-    data = bytearray(ROUND_TRIPS["features and records"])
+    data = bytearray(INIT_ROWS["features and records"])
     m = decode(data)
     data[:] = bytes(len(data))
-    assert m.wire() == ROUND_TRIPS["features and records"]
+    assert m.wire() == INIT_ROWS["features and records"]
 
 
 def test_decode_keeps_no_reference_to_its_input():
@@ -328,7 +278,7 @@ def test_constructor_with_empty_keywords():
 
 
 def test_buff_by_keyword():
-    data = ROUND_TRIPS["features and records"]
+    data = INIT_ROWS["features and records"]
     assert Init().wire_decode(buff=data).wire() == data
     with pytest.raises(OSError) as excinfo:
         Init().wire_decode(buff=[0, 16])
@@ -460,7 +410,7 @@ MESSAGES = {
         "00100000000001206fe28c0ab6f1b372c1a6a246ae63f74f931e8365e15a089c68d6190000000000"
         "030701cb0071072607")),
     "features": [0, 16, 0, 2, 1, 2, 0, 1, 3],
-    "features and records": ROUND_TRIPS["features and records"],
+    "features and records": INIT_ROWS["features and records"],
     "message": [0, 16, 0, 1, 170, 0, 0, 1, 2, 171, 205],
     "too short": [0, 16, 0],
     "four bytes": [0, 16, 0, 0],
@@ -619,7 +569,7 @@ def test_reported_length_does_not_matter(length, base):
                 raise length
             return length
 
-    data = ROUND_TRIPS["one record"]
+    data = INIT_ROWS["one record"]
     assert decode(Lying(data)).wire() == data
 
 
@@ -752,7 +702,7 @@ def test_wire_items_are_plain_ints(data):
 
 
 def test_receiver_can_be_read_while_converting():
-    m = decode(ROUND_TRIPS["one record"])
+    m = decode(INIT_ROWS["one record"])
     seen = []
 
     def hook():
@@ -760,7 +710,7 @@ def test_receiver_can_be_read_while_converting():
         seen.append(m.wire_decode([0, 16, 0, 1, 170, 0, 0]).wire())
 
     assert m.wire_decode(HookSeq(DEFAULT, hook)).wire() == DEFAULT
-    assert seen == [ROUND_TRIPS["one record"], [0, 16, 0, 1, 170, 0, 0]]
+    assert seen == [INIT_ROWS["one record"], [0, 16, 0, 1, 170, 0, 0]]
 
 
 def test_assignment_to_the_receiver_while_converting_is_refused():
@@ -785,7 +735,7 @@ def test_assignment_to_the_receiver_while_converting_is_refused():
 
 
 def test_refused_assignment_escapes_unchanged():
-    m = decode(ROUND_TRIPS["features and records"])
+    m = decode(INIT_ROWS["features and records"])
 
     def hook():
         m.ty = 1
@@ -795,7 +745,7 @@ def test_refused_assignment_escapes_unchanged():
             m.wire_decode(buff)
         assert type(excinfo.value) is RuntimeError
         assert excinfo.value.args == (BORROWED,)
-    assert m.wire() == ROUND_TRIPS["features and records"]
+    assert m.wire() == INIT_ROWS["features and records"]
     m.ty = 2
 
 

@@ -13,6 +13,7 @@ import pytest
 import keldrin
 from keldrin import (DecodeError, Error, Init, PeerStorage, PeerStorageRetrieval, Ping, Pong,
                      Record, Unknown)
+from support import vectors
 
 CLASSES = (Init, Error, keldrin.Warning, Ping, Pong, PeerStorage, PeerStorageRetrieval, Unknown)
 EMPTY_INIT = bytes.fromhex("001000000000")
@@ -301,56 +302,36 @@ def test_data_that_is_not_bytes_like_is_refused(decode, data):
         decode(data)
 
 
-@pytest.mark.parametrize("wire", [
-    REAL_INIT, EMPTY_INIT, bytes.fromhex("001000000000c9012acb0104"),
-    PeerStorage(blob=bytes(65531)).encode(), Unknown(32767, bytes(65533)).encode()])
-def test_real_and_published_messages_round_trip(wire):
-    assert keldrin.decode(wire).encode() == wire
+DECODERS = {cls.__name__.lower(): cls for cls in CLASSES}
+DECODERS.update(peer_storage=PeerStorage, peer_storage_retrieval=PeerStorageRetrieval)
 
 
-# (input, the strict failure's text and offset, what a lenient decode gives: the same failure
-# (None) or a message of this class). Each of the eight rules is broken once; Appendix C of
-# BOLT #1 adds its three invalid inits.
-STRICTNESS = [
-    ("0010 0000 0003 01", "init: features: 3 bytes needed at offset 6, 1 left", 6, None),
-    ("0011" + "00" * 10, "error: channel_id: 32 bytes needed at offset 2, 10 left", 2, None),
-    ("001000000000 0100 03fd000100",
-     "init: tlvs: record at offset 8: length: bigsize is not minimally encoded", 8, None),
-    ("0012 0000 0000 0501aa 0501bb",
-     "ping: tlvs: record at offset 9: type 5 follows type 5: types must strictly increase", 9,
-     Ping),
-    ("001000000000 0105 abcdef",
-     "init: tlvs: record at offset 6: value: 5 bytes needed at offset 8, 3 left", 6, None),
-    ("0011" + "00" * 32 + "0000 0201aa",
-     "error: tlvs: record at offset 36: type 2 is even and unknown", 36, Error),
-    ("001000000000 0121" + "00" * 33,
-     "init: tlvs: record at offset 6: networks: length 33 is not a multiple of 32", 6, None),
-    ("0064 ab", "message: type: 100 is even and unknown", 0, Unknown),
-    (LENIENT["over 65535 bytes"].hex(),
-     "peer_storage_retrieval: 65537 bytes, more than the 65535 a message may have", 65535,
-     PeerStorageRetrieval),
-    ("00100000000001", "init: tlvs: record at offset 6: length: 1 byte needed at offset 7, 0 left",
-     6, None),
-    ("001000000000ca012a", "init: tlvs: record at offset 6: type 202 is even and unknown", 6, Init),
-    ("001000000000c90101c90102",
-     "init: tlvs: record at offset 9: type 201 follows type 201: types must strictly increase", 9,
-     Init),
-]
-
-
-@pytest.mark.parametrize(("wire", "text", "offset", "lenient"), STRICTNESS,
-                         ids=[row[1][:60] for row in STRICTNESS])
-def test_strict_and_lenient_decoding(wire, text, offset, lenient):
-    data = bytes.fromhex(wire)
-    modes = [True] if lenient else [True, False]
-    for strict in modes:
-        with pytest.raises(ValueError) as raised:
-            keldrin.decode(data, strict=strict)
-        assert type(raised.value) is DecodeError
-        assert (str(raised.value), raised.value.offset) == (text, offset)
-    if lenient:
-        message = keldrin.decode(data, strict=False)
-        assert type(message) is lenient and message.encode() == data
+@pytest.mark.parametrize("row", vectors("message"),
+                         ids=lambda row: f"{row.fields[0]} {row.name}"[:60])
+def test_strict_and_lenient_decoding(row):
+    """A valid message decodes in either mode and encodes back to itself. Any other fails
+    strictly with its text and offset, through its class and, when it is of that class's type,
+    through keldrin.decode; leniently it decodes to that class or fails alike, as the row says."""
+    data, cls = row.input, DECODERS[row.fields[0]]
+    decoders = [cls.decode]
+    if row.fields[1:2] != ["wrong-type"]:
+        decoders.append(keldrin.decode)
+    if len(row.fields) == 1:
+        for decode in decoders:
+            for strict in (True, False):
+                message = decode(data, strict=strict)
+                assert type(message) is cls and message.encode() == data
+        return
+    _, _, offset, text, lenient = row.fields
+    for decode in decoders:
+        for strict in [True] if lenient == "decodes" else [True, False]:
+            with pytest.raises(ValueError) as raised:
+                decode(data, strict=strict)
+            assert type(raised.value) is DecodeError
+            assert (str(raised.value), raised.value.offset) == (text, int(offset))
+        if lenient == "decodes":
+            message = decode(data, strict=False)
+            assert type(message) is cls and message.encode() == data
 
 
 # (stream, keywords, the records or the failure's text and offset)
@@ -384,32 +365,17 @@ def test_decode_tlv_stream(wire, keywords, expected):
         assert keldrin.encode_tlv_stream(records) == data
 
 
-# BOLT #1 Appendix A: (encoding, its value or why it does not decode)
-NOT_MINIMAL = "bigsize: not minimally encoded"
-BIGSIZES = [
-    ("00", 0), ("fc", 252), ("fd00fd", 253), ("fdffff", 65535), ("fe00010000", 65536),
-    ("feffffffff", 2**32 - 1), ("ff0000000100000000", 2**32), ("ffffffffffffffffff", 2**64 - 1),
-    ("fd00fc", NOT_MINIMAL), ("fe0000ffff", NOT_MINIMAL), ("ff00000000ffffffff", NOT_MINIMAL),
-    ("fd00", "bigsize: 2 bytes needed at offset 1, 1 left"),
-    ("feffff", "bigsize: 4 bytes needed at offset 1, 2 left"),
-    ("ffffffffff", "bigsize: 8 bytes needed at offset 1, 4 left"),
-    ("", "bigsize: 1 byte needed at offset 0, 0 left"),
-    ("fd", "bigsize: 2 bytes needed at offset 1, 0 left"),
-    ("fe", "bigsize: 4 bytes needed at offset 1, 0 left"),
-    ("ff", "bigsize: 8 bytes needed at offset 1, 0 left"),
-]
-
-
-@pytest.mark.parametrize(("wire", "expected"), BIGSIZES)
-def test_bigsize(wire, expected):
-    data = bytes.fromhex(wire)
-    if isinstance(expected, int):
-        assert keldrin.encode_bigsize(expected) == data
-        assert keldrin.decode_bigsize(data + b"\xee") == (expected, len(data))
+@pytest.mark.parametrize("row", vectors("bigsize"), ids=lambda row: row.name)
+def test_bigsize(row):
+    data, (expected, read, *error) = row.input, row.fields
+    if not error:
+        assert keldrin.decode_bigsize(data + b"\xee") == (int(expected), int(read))
+        if int(read) == len(data):
+            assert keldrin.encode_bigsize(int(expected)) == data
         return
     with pytest.raises(DecodeError) as raised:
         keldrin.decode_bigsize(data)
-    assert (str(raised.value), raised.value.offset) == (expected, 0)
+    assert (str(raised.value), raised.value.offset) == (error[0], 0)
 
 
 @pytest.mark.parametrize("wire", WIRES, ids=MESSAGE_IDS)

@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
-#include <string_view>
 
 #include "bolt/bolt1/messages.h"
 #include "test_support.h"
+#include "vectors.h"
 
 namespace keldrin {
 namespace {
@@ -24,62 +26,53 @@ DecodeResult<Bytes> Reencoded(ByteSpan input, bool strict) {
   return encode(result.value());
 }
 
-struct FailureRow {
-  DecodeResult<Bytes> (*decode)(ByteSpan, bool);
-  std::string_view input;
-  std::size_t zeros;  // zero bytes appended to `input`
-  Fault fault;
-  std::uint64_t offset;
-  std::string_view message;
+using Reencoder = DecodeResult<Bytes> (*)(ByteSpan, bool);
+
+const std::map<std::string, Reencoder, std::less<>> kDecoders = {
+    {"init", Reencoded<bolt1::Init>},
+    {"error", Reencoded<bolt1::Error>},
+    {"warning", Reencoded<bolt1::Warning>},
+    {"ping", Reencoded<bolt1::Ping>},
+    {"pong", Reencoded<bolt1::Pong>},
+    {"peer_storage", Reencoded<bolt1::PeerStorage>},
+    {"peer_storage_retrieval", Reencoded<bolt1::PeerStorageRetrieval>},
+    {"unknown", Reencoded<bolt1::Unknown>},
 };
 
-const FailureRow kFailureRows[] = {
-    {Reencoded<bolt1::Init>, "00 10 00 00 00 03 0a", 0, Fault::kShort, 6,
-     "init: features: 3 bytes needed at offset 6, 1 left"},
-    {Reencoded<bolt1::Init>, "00 10 00 00 00 00 01 21", 33, Fault::kBadRecordLength, 6,
-     "init: tlvs: record at offset 6: networks: length 33 is not a multiple of 32"},
-    {Reencoded<bolt1::Ping>, "00 10 00 00 00 00", 0, Fault::kWrongType, 0,
-     "ping: type: expected 18, got 16"},
-    {Reencoded<bolt1::Ping>, "00 12 00 00 00 00 fd 00 01 00", 0, Fault::kNotMinimal, 6,
-     "ping: tlvs: record at offset 6: type: bigsize is not minimally encoded"},
-    {Reencoded<bolt1::Error>, "00 11 00 00 00", 0, Fault::kShort, 2,
-     "error: channel_id: 32 bytes needed at offset 2, 3 left"},
-    {Reencoded<bolt1::Warning>, "00 01", 32, Fault::kShort, 34,
-     "warning: len: 2 bytes needed at offset 34, 0 left"},
-    {Reencoded<bolt1::Pong>, "00 13 00 01 aa 02 00", 0, Fault::kUnknownEvenRecord, 5,
-     "pong: tlvs: record at offset 5: type 2 is even and unknown"},
-    {Reencoded<bolt1::PeerStorage>, "00 07 00 02 aa bb 03 00 01 00", 0, Fault::kNotIncreasing, 8,
-     "peer_storage: tlvs: record at offset 8: type 1 follows type 3: types must strictly increase"},
-    {Reencoded<bolt1::Pong>, "00 13 ff fc", 65532, Fault::kTooLong, 65535,
-     "pong: 65536 bytes, more than the 65535 a message may have"},
-    {Reencoded<bolt1::Unknown>, "00 64", 0, Fault::kUnknownEvenMessage, 0,
-     "message: type: 100 is even and unknown"},
-    {Reencoded<bolt1::Unknown>, "00 10 00 00 00 00", 0, Fault::kWrongType, 0,
-     "message: type: 16 is init, not an unknown type"},
-};
+class MessageVectors : public ::testing::TestWithParam<VectorRow> {};
 
-// Each input fails strictly with its fault, offset and text. Leniently it decodes and encodes
-// back to itself when lenient decoding waives that fault, and fails alike when it does not.
-TEST(MessageTest, FailureTable) {
-  for (const FailureRow& row : kFailureRows) {
-    SCOPED_TRACE(row.message);
-    Bytes input = Hex(row.input);
-    input.resize(input.size() + row.zeros);
-    auto strict = row.decode(input, true);
-    ASSERT_FALSE(strict.ok());
-    EXPECT_EQ(strict.error().fault, row.fault);
-    EXPECT_EQ(strict.error().offset, row.offset);
-    EXPECT_EQ(strict.error().message, row.message);
-    auto lenient = row.decode(input, false);
-    ASSERT_EQ(lenient.ok(), model::waived_when_lenient(row.fault));
-    if (lenient.ok()) {
-      EXPECT_EQ(lenient.value(), input);
-    } else {
-      EXPECT_EQ(lenient.error().offset, row.offset);
-      EXPECT_EQ(lenient.error().message, row.message);
+// A valid message decodes in either mode and encodes back to itself. Any other fails strictly
+// with its fault, offset and text; leniently it decodes and encodes back to itself when the row
+// says so, and fails alike when it does not.
+TEST_P(MessageVectors, StrictAndLenient) {
+  const VectorRow& row = GetParam();
+  const Reencoder decode = kDecoders.at(row.fields.at(0));
+  if (row.fields.size() == 1) {
+    for (const bool strict : {true, false}) {
+      auto result = decode(row.input, strict);
+      ASSERT_TRUE(result.ok()) << result.error().message;
+      EXPECT_EQ(result.value(), row.input);
     }
+    return;
+  }
+  const std::uint64_t offset = std::stoull(row.fields.at(2));
+  const std::string& message = row.fields.at(3);
+  auto strict = decode(row.input, true);
+  ASSERT_FALSE(strict.ok());
+  EXPECT_EQ(strict.error().fault, FaultNamed(row.fields.at(1)));
+  EXPECT_EQ(strict.error().offset, offset);
+  EXPECT_EQ(strict.error().message, message);
+  auto lenient = decode(row.input, false);
+  ASSERT_EQ(lenient.ok(), row.fields.at(4) == "decodes");
+  if (lenient.ok()) {
+    EXPECT_EQ(lenient.value(), row.input);
+  } else {
+    EXPECT_EQ(lenient.error().offset, offset);
+    EXPECT_EQ(lenient.error().message, message);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, MessageVectors, ::testing::ValuesIn(Vectors("message")));
 
 bool Same(const bolt1::Unknown& a, const bolt1::Unknown& b) { return a == b; }
 template <Message M>

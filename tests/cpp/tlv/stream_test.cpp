@@ -4,77 +4,45 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <random>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "test_support.h"
+#include "vectors.h"
 
 namespace keldrin {
 namespace {
 
 using namespace keldrin::testing;
 
-struct DecodeRow {
-  std::string_view input;
-  std::string_view records;  // Describe() of the result, on success
-  std::string_view error;    // empty on success
-  std::uint64_t position;    // afterwards
-  bool covers_input;         // the records account for every input byte
-};
-
-const DecodeRow kDecodeRows[] = {
-    {"", "", "", 0, true},
-    {"01 02 aa bb", "(1,2,aabb)", "", 4, true},
-    {"01 00", "(1,0,)", "", 2, true},
-    {"01 02 aa bb 03 00", "(1,2,aabb) (3,0,)", "", 6, true},
-    {"05 01 aa 02 01 bb", "(5,1,aa) (2,1,bb)", "", 6, true},
-    {"01 01 aa 01 01 bb", "(1,1,aa) (1,1,bb)", "", 6, true},
-    {"02 01 aa", "(2,1,aa)", "", 3, true},
-    {"fe 00 01 00 00 01 ff", "(65536,1,ff)", "", 7, true},
-    {"ff 00 00 00 01 00 00 00 00 00", "(4294967296,0,)", "", 10, true},
-    {"fd 00 fd 00", "(253,0,)", "", 4, true},
-    {"fd 00 fd 02 aa bb", "(253,2,aabb)", "", 6, true},
-    {"01", "", "", 1, false},
-    {"01 03 aa bb", "", "", 4, false},
-    {"01 02 aa bb 05 03 cc", "(1,2,aabb)", "", 7, false},
-    {"01 02 aa bb 01 fd 00", "(1,2,aabb)", "", 7, false},
-    {"fd 00", "", "", 2, false},
-    {"01 ff 7f ff ff ff ff ff ff ff", "", "", 10, false},
-    {"01 ff 80 00 00 00 00 00 00 00", "", "", 10, false},
-    {"01 ff ff ff ff ff ff ff ff ff", "", "", 10, false},
-    {"01 01 aa 02 ff ff ff ff ff ff ff ff ff 00", "(1,1,aa)", "", 14, false},
-    {"fd 00 10", "", kNonCanonical, 3, false},
-    {"01 fd 00 01 aa", "", kNonCanonical, 4, false},
-    {"01 02 aa bb fd 00 01", "", kNonCanonical, 7, false},
-    {"fd ff ff fd 00 03 01 02 03", "", kNonCanonical, 6, false},
-    {"01 00 02 fe 00 00 ff ff 00 00", "", kNonCanonical, 8, false},
-    {"01 00 ff 00 00 00 00 00 00 00 01 00 03 00", "", kNonCanonical, 11, false},
-};
+class StreamVectors : public ::testing::TestWithParam<VectorRow> {};
 
 // Each known stream decodes to its records or fails with its error, and the reader stands at the
-// end (or just past the rejected BigSize) afterwards.
-TEST(StreamTest, DecodeTable) {
-  for (const DecodeRow& row : kDecodeRows) {
-    SCOPED_TRACE(row.input);
-    const Bytes input = Hex(row.input);
-    WireReader reader(input);
-    auto result = Stream::from_wire(reader);
-    if (row.error.empty()) {
-      ASSERT_TRUE(result.ok()) << result.error().message;
-      EXPECT_EQ(Describe(result.value()), row.records);
-    } else {
-      ASSERT_FALSE(result.ok()) << Describe(result.value());
-      EXPECT_EQ(result.error().message, row.error);
-      EXPECT_EQ(result.error().kind, WireErrorKind::Other);
-    }
-    EXPECT_EQ(reader.position(), row.position);
+// end (or just past the rejected BigSize) afterwards; the records encode to the row's bytes.
+TEST_P(StreamVectors, DecodeAndEncode) {
+  const VectorRow& row = GetParam();
+  const std::string& expected = row.fields.at(0);
+  WireReader reader(row.input);
+  auto result = Stream::from_wire(reader);
+  if (expected.empty() || expected.front() == '(') {
+    ASSERT_TRUE(result.ok()) << result.error().message;
+    EXPECT_EQ(Describe(result.value()), expected);
+    EXPECT_EQ(encode(result.value()), VectorBytes(row.fields.at(2)));
+  } else {
+    ASSERT_FALSE(result.ok()) << Describe(result.value());
+    EXPECT_EQ(result.error().message, expected);
+    EXPECT_EQ(result.error().kind, WireErrorKind::Other);
   }
+  EXPECT_EQ(reader.position(), std::stoull(row.fields.at(1)));
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, StreamVectors, ::testing::ValuesIn(Vectors("stream")));
 
 // A stream decoded from the middle of an input starts at the reader's position, not at 0.
 TEST(StreamTest, DecodeStartsAtReaderPosition) {
@@ -85,18 +53,6 @@ TEST(StreamTest, DecodeStartsAtReaderPosition) {
   ASSERT_TRUE(result.ok()) << result.error().message;
   EXPECT_EQ(Describe(result.value()), "(1,2,aabb) (3,0,)");
   EXPECT_EQ(reader.position(), input.size());
-}
-
-// Every successful row whose records account for all of the input re-encodes to that input.
-TEST(StreamTest, DecodedStreamReencodesToInput) {
-  for (const DecodeRow& row : kDecodeRows) {
-    if (!row.covers_input) continue;
-    SCOPED_TRACE(row.input);
-    auto decoded = Decode<Stream>(Hex(row.input));
-    ASSERT_TRUE(decoded.ok());
-    const Bytes encoded = encode(decoded.value());
-    EXPECT_EQ(encoded, Hex(row.input));
-  }
 }
 
 // Encoding writes type, length, value per record and nothing else.
@@ -122,105 +78,54 @@ TEST(StreamTest, RecordEquality) {
   }
 }
 
-// BOLT #1's TLV vectors. n1 knows types 1, 2, 3 and 254, n2 knows 0 and 11. The codec keeps a
-// record's value opaque, so n1's vectors about the contents of a value (an amount not minimal,
-// the lengths of tlv1 to tlv4, a node_id that is not a valid point) are not among them.
+// The namespaces of BOLT #1's TLV vectors: n1 knows types 1, 2, 3 and 254, n2 knows 0 and 11.
 constexpr KnownRecord kN1[] = {{1, "tlv1"}, {2, "tlv2"}, {3, "tlv3"}, {254, "tlv4"}};
 constexpr KnownRecord kN2[] = {{0, "tlv1"}, {11, "tlv2"}};
 
-struct VectorRow {
-  std::string_view input;
-  std::span<const KnownRecord> known;  // empty: either namespace, checked under both
-  std::optional<Fault> fault;          // nothing: the stream decodes
-  std::uint64_t offset;                // where the failing record starts
-  std::size_t zeros = 0;               // zero bytes appended to `input`
-};
+const std::map<std::string, std::vector<std::span<const KnownRecord>>, std::less<>> kNamespaces = {
+    {"n1", {kN1}}, {"n2", {kN2}}, {"either", {kN1, kN2}}};
 
-const VectorRow kVectorRows[] = {
-    {"fd", {}, Fault::kShort, 0},
-    {"fd 01", {}, Fault::kShort, 0},
-    {"fd 00 01 00", {}, Fault::kNotMinimal, 0},
-    {"fd 01 01", {}, Fault::kShort, 0},
-    {"0f fd", {}, Fault::kShort, 0},
-    {"0f fd 26", {}, Fault::kShort, 0},
-    {"0f fd 26 02", {}, Fault::kShort, 0},
-    {"0f fd 00 01 00", {}, Fault::kNotMinimal, 0},
-    {"0f fd 02 01", {}, Fault::kShort, 0, 258},
-    {"12 00", {}, Fault::kUnknownEvenRecord, 0},
-    {"fd 01 02 00", {}, Fault::kUnknownEvenRecord, 0},
-    {"fe 01 00 00 02 00", {}, Fault::kUnknownEvenRecord, 0},
-    {"ff 01 00 00 00 00 00 00 02 00", {}, Fault::kUnknownEvenRecord, 0},
-    {"00 00", kN1, Fault::kUnknownEvenRecord, 0},
-    {"", {}, std::nullopt, 0},
-    {"21 00", {}, std::nullopt, 0},
-    {"fd 02 01 00", {}, std::nullopt, 0},
-    {"fd 00 fd 00", {}, std::nullopt, 0},
-    {"fd 00 ff 00", {}, std::nullopt, 0},
-    {"fe 02 00 00 01 00", {}, std::nullopt, 0},
-    {"ff 02 00 00 00 00 00 00 01 00", {}, std::nullopt, 0},
-    {"01 00", kN1, std::nullopt, 0},
-    {"01 01 01", kN1, std::nullopt, 0},
-    {"01 02 01 00", kN1, std::nullopt, 0},
-    {"01 03 01 00 00", kN1, std::nullopt, 0},
-    {"01 04 01 00 00 00", kN1, std::nullopt, 0},
-    {"01 05 01 00 00 00 00", kN1, std::nullopt, 0},
-    {"01 06 01 00 00 00 00 00", kN1, std::nullopt, 0},
-    {"01 07 01 00 00 00 00 00 00", kN1, std::nullopt, 0},
-    {"01 08 01 00 00 00 00 00 00 00", kN1, std::nullopt, 0},
-    {"02 08 00 00 00 00 00 00 02 26", kN1, std::nullopt, 0},
-    {"03 31 02 3d a0 92 f6 98 0e 58 d2 c0 37 17 31 80 e9 a4 65 47 60 26 ee 50 f9 66 95 96 "
-     "3e 8e fe 43 6f 54 eb 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 02",
-     kN1, std::nullopt, 0},
-    {"fd 00 fe 02 02 26", kN1, std::nullopt, 0},
-    {"02 08 00 00 00 00 00 00 02 26 01 01 2a", kN1, Fault::kNotIncreasing, 10},
-    {"02 08 00 00 00 00 00 00 02 31 02 08 00 00 00 00 00 00 04 51", kN1, Fault::kNotIncreasing, 10},
-    {"1f 00 0f 01 2a", kN1, Fault::kNotIncreasing, 2},
-    {"1f 00 1f 01 2a", kN1, Fault::kNotIncreasing, 2},
-    {"ff ff ff ff ff ff ff ff ff 00 00 00", kN2, Fault::kNotIncreasing, 10},
-};
-
-// Calls check(input, known) for the row's namespace, or for both namespaces.
-template <class F>
-void ForEachNamespace(const VectorRow& row, F check) {
-  Bytes input = Hex(row.input);
-  input.resize(input.size() + row.zeros);
-  if (!row.known.empty()) return check(input, row.known);
-  check(input, std::span<const KnownRecord>(kN1));
-  check(input, std::span<const KnownRecord>(kN2));
-}
+class TlvVectors : public ::testing::TestWithParam<VectorRow> {};
 
 // Each vector fails with its fault at the start of its record unless every rule it breaks is
 // waived, and then encodes back to exactly its input; a failure moves with its record when the
-// record follows a valid one.
-TEST(StreamTest, Vectors) {
-  for (const VectorRow& row : kVectorRows) {
-    SCOPED_TRACE(row.input);
-    ForEachNamespace(row, [&](const Bytes& input, std::span<const KnownRecord> known) {
-      for (const bool increasing : {true, false}) {
-        for (const bool refuse_unknown_even : {true, false}) {
-          WireReader reader(input);
-          auto result = Stream::decode(reader, {increasing, refuse_unknown_even, known});
-          const bool waived = !row.fault || (row.fault == Fault::kNotIncreasing && !increasing) ||
-                              (row.fault == Fault::kUnknownEvenRecord && !refuse_unknown_even);
-          ASSERT_EQ(result.ok(), waived) << increasing << refuse_unknown_even;
-          if (waived) {
-            EXPECT_EQ(encode(result.value()), input);
-          } else {
-            EXPECT_EQ(result.error().fault, *row.fault) << result.error().message;
-            EXPECT_EQ(result.error().offset, row.offset);
-          }
+// record follows a valid one. A vector for either namespace is checked under both.
+TEST_P(TlvVectors, DecodeUnderEachRule) {
+  const VectorRow& row = GetParam();
+  const Bytes& input = row.input;
+  std::optional<Fault> fault;
+  std::uint64_t offset = 0;
+  if (row.fields.size() > 1) {
+    fault = FaultNamed(row.fields.at(1));
+    offset = std::stoull(row.fields.at(2));
+  }
+  for (const std::span<const KnownRecord> known : kNamespaces.at(row.fields.at(0))) {
+    for (const bool increasing : {true, false}) {
+      for (const bool refuse_unknown_even : {true, false}) {
+        WireReader reader(input);
+        auto result = Stream::decode(reader, {increasing, refuse_unknown_even, known});
+        const bool waived = !fault || (fault == Fault::kNotIncreasing && !increasing) ||
+                            (fault == Fault::kUnknownEvenRecord && !refuse_unknown_even);
+        ASSERT_EQ(result.ok(), waived) << increasing << refuse_unknown_even;
+        if (waived) {
+          EXPECT_EQ(encode(result.value()), input);
+        } else {
+          EXPECT_EQ(result.error().fault, *fault) << result.error().message;
+          EXPECT_EQ(result.error().offset, offset);
         }
       }
-      if (!row.fault || row.fault == Fault::kNotIncreasing) return;
-      Bytes appended = Hex("01 00");
-      appended.insert(appended.end(), input.begin(), input.end());
-      WireReader reader(appended);
-      auto later = Stream::decode(reader, {.increasing = false, .known = known});
-      ASSERT_FALSE(later.ok());
-      EXPECT_EQ(later.error().offset, row.offset + 2);
-    });
+    }
+    if (!fault || fault == Fault::kNotIncreasing) continue;
+    Bytes appended = Hex("01 00");
+    appended.insert(appended.end(), input.begin(), input.end());
+    WireReader reader(appended);
+    auto later = Stream::decode(reader, {.increasing = false, .known = known});
+    ASSERT_FALSE(later.ok());
+    EXPECT_EQ(later.error().offset, offset + 2);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, TlvVectors, ::testing::ValuesIn(Vectors("tlv")));
 
 // A random stream with types and lengths on every BigSize width; values are sized by length.
 Stream RandomStream(std::mt19937_64& rng) {
