@@ -177,26 +177,6 @@ def not_integers():
         st.sampled_from(RAISED).map(lambda error: Raises(error("index"))))
 
 
-class LyingSequence:
-    """A sequence whose length is whatever it is told and whose iteration may fail at `fail_at`."""
-
-    def __init__(self, items, length, fail_at, error):
-        self.items, self.length, self.fail_at, self.error = items, length, fail_at, error
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return self.length
-
-    def __getitem__(self, index):
-        return self.items[index]
-
-    def __iter__(self):
-        yield from self.items[: self.fail_at]
-        if self.fail_at <= len(self.items):
-            raise self.error
-
-
 class IndexedSequence:
     """A sequence without __iter__: iterated through __getitem__ until IndexError."""
 
@@ -208,6 +188,23 @@ class IndexedSequence:
 
     def __getitem__(self, index):
         return self.items[index]
+
+
+class LyingSequence(IndexedSequence):
+    """A sequence whose length is whatever it is told and whose iteration may fail at `fail_at`."""
+
+    def __init__(self, items, length, fail_at, error):
+        self.items, self.length, self.fail_at, self.error = items, length, fail_at, error
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+    def __iter__(self):
+        yield from self.items[: self.fail_at]
+        if self.fail_at <= len(self.items):
+            raise self.error
 
 
 PLAIN_CONTAINERS = [
