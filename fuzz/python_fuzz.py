@@ -50,7 +50,8 @@ def random_inputs(seed_dirs: list[str], seconds: float) -> int:
     runs, deadline = 0, time.monotonic() + seconds
     while time.monotonic() < deadline:
         for _ in range(100):
-            data = bytearray(rng.choice(seeds) if rng.random() < 0.5 else rng.randbytes(rng.randrange(256)))
+            data = bytearray(rng.choice(seeds) if rng.random() < 0.5
+                             else rng.randbytes(rng.randrange(256)))
             for _ in range(rng.randrange(4)):
                 if data and rng.random() < 0.5:
                     data[rng.randrange(len(data))] = rng.randrange(256)
@@ -67,7 +68,8 @@ def main(argv: list[str]) -> None:
     if not RANDOM:
         atheris.Setup(argv, test_one_input)
         atheris.Fuzz()
-    seconds = next((float(a.split("=", 1)[1]) for a in argv if a.startswith("-max_total_time=")), 60)
+    seconds = next((float(a.split("=", 1)[1]) for a in argv
+                    if a.startswith("-max_total_time=")), 60)
     dirs = [a for a in argv[1:] if not a.startswith("-")]
     gc.collect()
     instances = sys.getrefcount(Init)

@@ -25,24 +25,22 @@ TYPE_EDGES = [0, 1, 252, 253, 65535, 65536, 2**32 - 1, 2**32]
 # Bytes that start a long BigSize form, and their neighbours, written over a byte of a message.
 PREFIXES = [0, 1, 0xFC, 0xFD, 0xFE, 0xFF]
 # Endings that leave a last record cut or not minimally encoded.
-TAILS = [[0xFD, 0, 0xFC], [0xFE, 0, 0, 0, 1], [1], [1, 0xFD], [2, 3, 1], [1, 0xFE, 0, 0, 0, 1], [7, 0xFD]]
+TAILS = [[0xFD, 0, 0xFC], [0xFE, 0, 0, 0, 1], [1], [1, 0xFD], [2, 3, 1], [1, 0xFE, 0, 0, 0, 1],
+         [7, 0xFD]]
 
+# Strategies are made once, here: one made during a draw costs more than the draw.
 byte_values = st.integers(0, 255)
-
-
-def any_of(*options):
-    """One of the strategies, each as likely (st.one_of favours the first)."""
-    return st.sampled_from(options).flatmap(lambda option: option)
+record_types = st.sampled_from(TYPE_EDGES) | st.integers(0, 2**64 - 1)
+short_values = st.binary(min_size=7, max_size=7)
 
 
 @st.composite
 def records(draw, lengths):
     """One TLV record as byte values; values longer than 7 bytes count up from the type, so that a
-    long stream costs hypothesis one choice per record."""
-    ty, n = draw(st.sampled_from(TYPE_EDGES) | st.integers(0, 2**64 - 1)), draw(lengths)
-    value = draw(st.lists(byte_values, min_size=n, max_size=n)) if n < 8 else [
-        (ty + i) % 256 for i in range(n)]
-    return model.bigsize(ty) + model.bigsize(n) + value
+    long stream costs hypothesis two choices per record."""
+    ty, n = draw(record_types), draw(lengths)
+    value = draw(short_values)[:n] if n < 8 else bytes((ty + i) % 256 for i in range(n))
+    return model.bigsize(ty) + model.bigsize(n) + list(value)
 
 
 @st.composite
@@ -52,20 +50,27 @@ def damaged(draw, data, start):
     if how == 1 and len(data) > start:
         return data[: draw(st.integers(start, len(data)))]
     if how == 2 and len(data) > start:
-        data[draw(st.integers(start, len(data) - 1))] = draw(st.sampled_from(PREFIXES) | byte_values)
+        data[draw(st.integers(start, len(data) - 1))] = draw(changed_bytes)
     if how == 3:
-        data += draw(st.sampled_from(TAILS))
+        data += draw(tails)
     return data
+
+
+changed_bytes = st.sampled_from(PREFIXES) | byte_values
+tails = st.sampled_from(TAILS)
+feature_lengths = st.sampled_from([0, 1, 2, 7])
+short_records = st.lists(records(st.sampled_from([0, 1, 3, 253])), max_size=3)
+long_records = st.lists(records(st.sampled_from([0, 1, 2, 5, 300, 2049, 4100])), max_size=15)
 
 
 @st.composite
 def init_messages(draw):
     """Any type, two feature fields of a few bytes, up to three short records; perhaps damaged."""
-    data = draw(st.lists(byte_values, min_size=2, max_size=2))
+    data = [draw(byte_values), draw(byte_values)]
     for _ in range(2):
-        n = draw(st.sampled_from([0, 1, 2, 7]))
-        data += [n >> 8, n & 0xFF] + draw(st.lists(byte_values, min_size=n, max_size=n))
-    for record in draw(st.lists(records(st.sampled_from([0, 1, 3, 253])), max_size=3)):
+        n = draw(feature_lengths)
+        data += [n >> 8, n & 0xFF, *draw(short_values)[:n]]
+    for record in draw(short_records):
         data += record
     return draw(damaged(data, 0))
 
@@ -74,8 +79,7 @@ def init_messages(draw):
 def init_streams(draw):
     """The default fixed fields and up to 15 records of large types and values; perhaps damaged
     after the fixed fields."""
-    lengths = st.sampled_from([0, 1, 2, 5, 300, 2049, 4100])
-    data = DEFAULT + [b for record in draw(st.lists(records(lengths), max_size=15)) for b in record]
+    data = DEFAULT + [b for record in draw(long_records) for b in record]
     return draw(damaged(data, len(DEFAULT)))
 
 
@@ -159,22 +163,27 @@ class Reenter:
 RAISED = [KeyError, TypeError, ValueError, Fault, OverflowError]
 
 
-def integers(value, borrowed):
-    """Objects that convert to `value`: itself, a bool, an int subclass, an __index__ object or a
-    Reenter."""
-    kinds = [st.just(value), st.builds(IntSub, st.just(value)), st.builds(Index, st.just(value)),
-             st.builds(Reenter, st.just(value), st.integers(0, 4), st.just(borrowed))]
-    return any_of(*kinds, *[st.just(bool(value))] * (value in (0, 1)))
+def int_likes(borrowed):
+    """Functions that turn a value into an object that converts to it: the value itself, a bool
+    (for 0 and 1), an int subclass, an __index__ object or a Reenter."""
+    plain = [lambda value: value, lambda value: bool(value) if value < 2 else value, IntSub, Index]
+    reentering = st.integers(0, 4).map(lambda action: lambda value: Reenter(value, action, borrowed))
+    return st.one_of(*map(st.just, plain), reentering)
 
 
-def not_integers():
-    """Objects that fail a conversion to a byte: out of its range or of a C long, not integers,
-    or whose __index__ raises."""
-    return any_of(
-        st.sampled_from([-1, 256, 65536, 2**31, 2**63 - 1, -(2**63)]),
-        st.sampled_from([2**63, 2**64, -(2**63) - 1, 2**100]),
-        st.sampled_from([1.5, "a", None, b"x", [], (), object(), 1j]),
-        st.sampled_from(RAISED).map(lambda error: Raises(error("index"))))
+# Objects that fail a conversion to a byte: out of its range or of a C long, not integers, or
+# whose __index__ raises.
+not_integers = st.one_of(
+    st.sampled_from([-1, 256, 65536, 2**31, 2**63 - 1, -(2**63)]),
+    st.sampled_from([2**63, 2**64, -(2**63) - 1, 2**100]),
+    st.sampled_from([1.5, "a", None, b"x", [], (), object(), 1j]),
+    st.sampled_from(RAISED).map(lambda error: Raises(error("index"))))
+
+# Functions that turn a byte into an awkward item.
+awkward_items = int_likes(borrowed=True) | not_integers.map(lambda item: lambda value: item)
+# A value for an assignment of ty: one that converts to a value in range, or not.
+ty_values = st.builds(lambda make, value: make(value), int_likes(borrowed=False),
+                      st.integers(0, 65535)) | not_integers
 
 
 class IndexedSequence:
@@ -207,31 +216,37 @@ class LyingSequence(IndexedSequence):
             raise self.error
 
 
-PLAIN_CONTAINERS = [
+messages_or_bytes = init_messages() | st.lists(byte_values, max_size=24)
+plain_containers = st.sampled_from([
     bytes, bytearray, list, tuple, memoryview, BytesSub, IndexedSequence,
     lambda data: [IntSub(b) for b in data],
     lambda data: tuple(bool(b) if b < 2 else b for b in data),
-]
+])
+awkward_containers = st.sampled_from([list, tuple, IndexedSequence, None])
+# None: the true length.
+lengths = (st.sampled_from([None, 0, 2, 2**40, -1, 2**70])
+           | st.sampled_from([ValueError, Fault]).map(lambda error: error("len")))
+raised = st.sampled_from(RAISED)
 
 
 @st.composite
 def buffs(draw):
     """(buff, events): a message or arbitrary bytes in a container of some kind, and what iterating
     it yields in order, items and then perhaps an exception. Either every byte is a plain one in
-    a container the module reads directly, or up to four of them are awkward ones (see
-    `integers` and `not_integers`) in a list, a tuple or a sequence that may lie and fail."""
-    data = bytes(draw(init_messages() | st.lists(byte_values, max_size=24)))
+    a container the module reads directly, or up to four of them are awkward_items in a list, a
+    tuple or a sequence that may lie and fail."""
+    data = bytes(draw(messages_or_bytes))
     if not data or draw(st.integers(0, 3)) == 0:
-        return draw(st.sampled_from(PLAIN_CONTAINERS))(data), list(data)
+        return draw(plain_containers)(data), list(data)
     items = list(data)
     for at in draw(st.lists(st.integers(0, len(items) - 1), min_size=1, max_size=4)):
-        items[at] = draw(any_of(integers(data[at], borrowed=True), not_integers()))
-    container = draw(st.sampled_from([list, tuple, IndexedSequence, None]))
+        items[at] = draw(awkward_items)(data[at])
+    container = draw(awkward_containers)
     if container:
         return container(items), items
-    length = draw(st.sampled_from([len(items), 0, 2, 2**40, -1, 2**70])
-                  | st.sampled_from([ValueError, Fault]).map(lambda error: error("len")))
+    length = draw(lengths)
+    length = len(items) if length is None else length
     fail_at = draw(st.just(len(items) + 1) | st.integers(0, len(items)))  # the first: no failure
-    error = draw(st.sampled_from(RAISED))("iteration")
+    error = draw(raised)("iteration")
     events = items[:fail_at] + [error] * (fail_at <= len(items))
     return LyingSequence(items, length, fail_at, error), events

@@ -73,8 +73,7 @@ def test_decode_of_any_buff_agrees_with_the_model(case):
 
 
 @given(st.sampled_from(["ty", "globalfeatures", "features", "init_tlvs"]),
-       st.integers(0, 65535).flatmap(lambda v: strategies.integers(v, borrowed=False))
-       | strategies.not_integers())
+       strategies.ty_values)
 def test_assignment_converts_or_fails_as_documented(name, value):
     try:
         setattr(SHARED, name, value)
@@ -94,7 +93,8 @@ def test_assignment_converts_or_fails_as_documented(name, value):
 REFUSED = {
     **{f"ty set on {kind}": (lambda o=o: vars(Init)["ty"].__set__(o, 5), None)
        for kind, o in [("object", object()), ("int", 1), ("bytes", b"\0")]},
-    **{f"pickle protocol {p}": (lambda p=p: pickle.dumps(SHARED, protocol=p), None) for p in (2, 3, 4)},
+    **{f"pickle protocol {p}": (lambda p=p: pickle.dumps(SHARED, protocol=p), None)
+       for p in (2, 3, 4)},
     **{f"{cls.__name__}.__new__": (lambda cls=cls: cls.__new__(cls),
                                    f"No constructor defined for {cls.__name__}")
        for cls in hidden_classes()},
