@@ -89,9 +89,9 @@ def init_streams(draw):
 # was and unborrowed (check_shared). Its failed assignments make the hidden classes exist.
 SHARED = Init().wire_decode(bytes.fromhex("00100001aa000103ab02017e"))
 SHARED_WIRE = SHARED.wire()
-for name in ("init_tlvs", "features"):
+for field in ("init_tlvs", "features"):
     try:
-        setattr(SHARED, name, None)
+        setattr(SHARED, field, None)
     except TypeError:
         pass
 # What went wrong inside a conversion: raised there, it would become the call's own exception.
@@ -99,9 +99,8 @@ problems: list[str] = []
 
 
 def check_shared() -> None:
-    problems_seen = problems[:]
-    problems.clear()
-    assert not problems_seen, problems_seen
+    seen, problems[:] = problems[:], []
+    assert not seen, seen
     assert SHARED.wire() == SHARED_WIRE, "the shared message changed"
     SHARED.ty = 16  # no borrow is left behind
 
