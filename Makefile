@@ -30,7 +30,7 @@ BUILD ?= build/$(PY_VERSION)
 VPY := $(VENV)/bin/python
 # Everything the build and the tests need inside the venv; cmake and ninja come from PyPI so the
 # build does not depend on what the machine happens to have.
-DEV_PACKAGES := scikit-build-core cmake ninja pytest mypy build
+DEV_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy build
 # Warnings are errors in every build this Makefile makes (the presets say so for CMake's), and
 # only there: a user's pip install gets the option's default, off.
 SKB_WERROR := -Ccmake.define.KELDRIN_WERROR=ON

@@ -25,12 +25,6 @@ from support import vectors  # noqa: E402
 # Longer inputs only repeat what shorter ones reach, and libFuzzer cuts them at -max_len anyway.
 LONGEST_SEED = 4096
 
-# Headers of the Python target's operations (see fuzz/python_fuzz.py): a plain container, a list
-# of awkward items, a sequence that lies about its length; each is followed by a message.
-PYTHON_HEADERS = [b"\x00\x00", b"\x01\x00\x00\x00\x00", b"\x02\x00\xff\x00\x00\x00\x00"]
-PYTHON_OTHER = ["0300000010", "0301010010", "030000000000", "0400", "0401", "040102", "0406"]
-
-
 def inputs(table: str) -> list[bytes]:
     return [row.input for row in vectors(table)]
 
@@ -58,8 +52,9 @@ def seeds() -> dict[str, list[bytes]]:
         "stream": [*inputs("stream"), *inputs("tlv"), *extensions],
         "init": [*inits, *init_messages, *samples],
         "message": [*inits, *messages, *samples],
-        "python": [header + message for header in PYTHON_HEADERS for message in [*inits, *samples]]
-        + [bytes.fromhex(other) for other in PYTHON_OTHER],
+        # The Python target's input is hypothesis's choices (fuzz/python_fuzz.py), which no
+        # message spells: it starts from nothing.
+        "python": [],
     }
 
 

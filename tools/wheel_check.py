@@ -106,7 +106,7 @@ def main() -> None:
     (wheel,) = work.glob("*.whl")
     # The wheel is this interpreter's, built by its pip.
     contents(wheel, sysconfig.get_config_var("EXT_SUFFIX"))
-    test(python, wheel, work / "venv", ["pytest", "mypy"])
+    test(python, wheel, work / "venv", ["pytest", "hypothesis", "mypy"])
 
 
 if __name__ == "__main__":

@@ -8,14 +8,16 @@ general path of a Python sequence gives, with the same exceptions and the same P
 import array
 import collections.abc
 import ctypes
-import random
 import sys
 import traceback
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import model
 from libkeldrin import Init
+from strategies import init_messages, init_streams
 from support import (BORROWED, EOF, NOT_CANONICAL, OUT_OF_RANGE, TOO_LARGE, BytearraySub, BytesSub,
                      Index, IntSub, Outer, Raises, Recorder, Seq, TypeErrorSub, Unnamed,
                      index_error_text, vector_bytes, vectors)
@@ -120,51 +122,16 @@ def test_decode_error(data, message):
         assert error.strerror is None
 
 
-def random_message(rng):
-    """A message of random fixed fields and a few records, perhaps cut, changed or extended."""
-    feature_len = lambda: rng.choice([0, 0, 1, 2, 7])
-    data = [rng.randrange(256), rng.randrange(256)]
-    for _ in range(2):
-        n = feature_len()
-        data += [n >> 8, n & 0xFF] + [rng.randrange(256) for _ in range(n)]
-    for _ in range(rng.randrange(4)):
-        ty = rng.choice([0, 1, 252, 253, 65535, 65536, (1 << 32) - 1, 1 << 32, rng.randrange(1 << 64)])
-        value = [rng.randrange(256) for _ in range(rng.choice([0, 1, 3, 253]))]
-        data += model.bigsize(ty) + model.bigsize(len(value)) + value
-    mutation = rng.randrange(4)
-    if mutation == 1:
-        data = data[: rng.randrange(len(data) + 1)]
-    elif mutation == 2:
-        data[rng.randrange(len(data))] = rng.choice([0, 1, 0xFC, 0xFD, 0xFE, 0xFF, rng.randrange(256)])
-    elif mutation == 3:
-        data += rng.choice([[0xFD, 0, 0xFC], [0xFE, 0, 0, 0, 1], [1], [1, 0xFD], [2, 3, 1]])
-    return data
-
-
-def random_stream(rng):
-    """A default header and up to 15 records of large types and values, perhaps damaged."""
-    pairs = [(rng.choice([0, 1, 252, 253, 65536, 1 << 32, rng.randrange(1 << 64)]),
-              rng.choice([0, 0, 1, 2, 5, 5, 300, 2049, 4100])) for _ in range(rng.randrange(16))]
-    data = DEFAULT + records(*pairs)
-    mutation = rng.randrange(4)
-    if mutation == 1 and len(data) > 6:
-        data = data[: rng.randrange(6, len(data))]
-    elif mutation == 2 and len(data) > 6:
-        data[rng.randrange(6, len(data))] = rng.choice([0xFD, 0xFE, 0xFF, 0])
-    elif mutation == 3:
-        data += rng.choice([[0xFD, 0, 0xFC], [1, 0xFE, 0, 0, 0, 1], [1], [7, 0xFD]])
-    return data
-
-
-@pytest.mark.parametrize("make, seed, count", [(random_message, 1, 3000), (random_stream, 7, 400)],
-                         ids=["messages", "streams"])
-def test_decoder_agrees_with_a_reference_model(make, seed, count):
-    rng = random.Random(seed)
-    for _ in range(count):
-        data = make(rng)
-        expected = model.decode_init(data)
-        assert outcome(data) == expected, data
-        assert outcome(bytes(data)) == expected, data
+@pytest.mark.parametrize("messages", [init_messages(), init_streams()], ids=["messages", "streams"])
+@settings(max_examples=300)
+@given(data=st.data())
+def test_decoder_agrees_with_a_reference_model(messages, data):
+    message = data.draw(messages)
+    expected = model.decode_init(message)
+    assert outcome(message) == expected
+    assert outcome(bytes(message)) == expected
+    if isinstance(expected, list):
+        assert outcome(expected) == expected
 
 
 # --- objects and ownership --------------------------------------------------------------------
