@@ -97,6 +97,11 @@ def hidden_classes(*names):
             if getattr(c, "__module__", None) == "builtins" and c.__name__ in names]
 
 
+def cannot(attribute, type_name, target):
+    """The module's text for an assignment or argument of a type it cannot convert."""
+    return f"argument '{attribute}': '{type_name}' object cannot be converted to '{target}'"
+
+
 def index_error_text(value):
     """The interpreter's own text for a value that is not an integer."""
     try:
@@ -121,6 +126,18 @@ class Seq:
         return self.items[i]
 
     def __iter__(self):
+        return iter(self.items)
+
+
+class HookSeq(Seq):
+    """A sequence that runs `hook` when iteration starts."""
+
+    def __init__(self, items, hook):
+        super().__init__(items)
+        self.hook = hook
+
+    def __iter__(self):
+        self.hook()
         return iter(self.items)
 
 
@@ -154,6 +171,10 @@ class Raises:
 
 
 class IntSub(int):
+    pass
+
+
+class ListSub(list):
     pass
 
 

@@ -12,15 +12,12 @@ import sys
 import traceback
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 import model
 from libkeldrin import Init
-from strategies import init_messages, init_streams
 from support import (BORROWED, EOF, NOT_CANONICAL, OUT_OF_RANGE, TOO_LARGE, BytearraySub, BytesSub,
-                     Index, IntSub, Outer, Raises, Recorder, Seq, TypeErrorSub, Unnamed,
-                     index_error_text, vector_bytes, vectors)
+                     HookSeq, Index, IntSub, ListSub, Outer, Raises, Recorder, Seq, TypeErrorSub,
+                     Unnamed, cannot, index_error_text, vector_bytes, vectors)
 
 DEFAULT = [0, 16, 0, 0, 0, 0]
 
@@ -35,22 +32,6 @@ def outcome(buff):
         return decode(buff).wire()
     except Exception as e:
         return type(e), e.args
-
-
-class HookSeq(Seq):
-    """A sequence that runs `hook` when iteration starts."""
-
-    def __init__(self, items, hook):
-        super().__init__(items)
-        self.hook = hook
-
-    def __iter__(self):
-        self.hook()
-        return iter(self.items)
-
-
-class ListSub(list):
-    pass
 
 
 class TupleSub(tuple):
@@ -72,96 +53,56 @@ class Renamed(str):
 
 def records(*pairs):
     """The wire form of (type, value length) records whose values are counting bytes."""
-    out = []
-    for ty, length in pairs:
-        out += model.bigsize(ty) + model.bigsize(length) + [(ty + i) % 256 for i in range(length)]
-    return out
+    return [b for ty, n in pairs
+            for b in model.bigsize(ty) + model.bigsize(n) + [(ty + i) % 256 for i in range(n)]]
 
 
 # --- encoding and decoding --------------------------------------------------------------------
 
 
-def test_default_encodes_to_six_bytes():
-    assert Init().wire() == DEFAULT
-
-
-def test_assigned_type_is_not_written():
-    m = Init()
+def test_default_encodes_to_six_bytes_and_an_assigned_type_is_not_written():
+    m = Init(**{})
+    assert m.wire() == DEFAULT
     m.ty = 99
     assert m.wire() == DEFAULT
 
 
 INIT_VECTORS = vectors("init")
-WIRE_ERRORS = (EOF, NOT_CANONICAL)
 # Every row's input by its name, for the tests below that need a message of some kind.
 INIT_ROWS = {row.name: list(row.input) for row in INIT_VECTORS}
 
 
-@pytest.mark.parametrize("data, wire", [
-    pytest.param(list(row.input), list(vector_bytes(row.fields[0])), id=row.name)
-    for row in INIT_VECTORS if row.fields[0] not in WIRE_ERRORS])
-def test_decode_then_encode(data, wire):
-    for buff in (data, bytes(data)):
-        decoded = decode(buff)
-        assert type(decoded) is Init
-        assert decoded.wire() == decoded.wire() == wire
-
-
-@pytest.mark.parametrize("data, message", [
-    pytest.param(list(row.input), row.fields[0], id=row.name)
-    for row in INIT_VECTORS if row.fields[0] in WIRE_ERRORS])
-def test_decode_error(data, message):
-    for buff in (data, bytes(data)):
+@pytest.mark.parametrize("row", INIT_VECTORS, ids=[row.name for row in INIT_VECTORS])
+def test_vectors(row):
+    expected = row.fields[0]
+    for buff in (list(row.input), row.input):
+        if expected not in (EOF, NOT_CANONICAL):
+            decoded = decode(buff)
+            assert type(decoded) is Init
+            assert decoded.wire() == decoded.wire() == list(vector_bytes(expected))
+            continue
         with pytest.raises(OSError) as excinfo:
             decode(buff)
         error = excinfo.value
-        assert type(error) is OSError
-        assert error.args == (message,)
-        assert str(error) == message
-        assert error.errno is None
-        assert error.strerror is None
-
-
-@pytest.mark.parametrize("messages", [init_messages(), init_streams()], ids=["messages", "streams"])
-@settings(max_examples=300)
-@given(data=st.data())
-def test_decoder_agrees_with_a_reference_model(messages, data):
-    message = data.draw(messages)
-    expected = model.decode_init(message)
-    assert outcome(message) == expected
-    assert outcome(bytes(message)) == expected
-    if isinstance(expected, list):
-        assert outcome(expected) == expected
+        assert (type(error), error.args, str(error)) == (OSError, (expected,), expected)
+        assert error.errno is None and error.strerror is None
 
 
 # --- objects and ownership --------------------------------------------------------------------
 
 
-def test_decode_makes_a_new_object_and_leaves_the_receiver_alone():
-    a = Init().wire_decode(INIT_ROWS["features and records"])
-    before = a.wire()
-    b = a.wire_decode(DEFAULT)
-    c = a.wire_decode(DEFAULT)
-    assert b is not a and c is not b
-    assert type(b) is Init
-    assert a.wire() == before
-
-
-def test_wire_returns_a_new_list_each_time():
-    m = decode(INIT_ROWS["one record"])
-    first = m.wire()
-    second = m.wire()
+def test_decode_and_wire_make_new_objects_that_share_nothing():
+    data = bytearray(INIT_ROWS["features and records"])
+    a = decode(data)
+    data[:] = bytes(len(data))
+    b, c = a.wire_decode(DEFAULT), a.wire_decode(DEFAULT)
+    assert b is not a and c is not b and type(b) is Init
+    first, second = a.wire(), a.wire()
     assert first is not second
     first[0] = 99
     first.append(1)
-    assert m.wire() == INIT_ROWS["one record"]
-
-
-def test_decoded_message_does_not_share_the_input():
-    data = bytearray(INIT_ROWS["features and records"])
-    m = decode(data)
-    data[:] = bytes(len(data))
-    assert m.wire() == INIT_ROWS["features and records"]
+    # Neither the input, nor the decodes it received, nor its lists changed the message.
+    assert a.wire() == INIT_ROWS["features and records"]
 
 
 def test_decode_keeps_no_reference_to_its_input():
@@ -176,135 +117,95 @@ def test_decode_keeps_no_reference_to_its_input():
 # --- arguments --------------------------------------------------------------------------------
 
 S = "a str would fail the conversion: the arguments are checked first"
-W = "Init.wire_decode()"
-N = "Init.__new__()"
+W, N = "Init.wire_decode()", "Init.__new__()"
+UNEXPECTED = "got an unexpected keyword argument"
+W_TAKES = f"{W} takes 1 positional arguments but"
 
-PARSER_ERRORS = {
+
+def wd(*args, **kwargs):
+    return Init().wire_decode(*args, **kwargs)
+
+
+# (call, the TypeError's text, or None where only its class is checked)
+ARGUMENT_ERRORS = {
     "Init(1)": (lambda: Init(1), f"{N} takes 0 positional arguments but 1 was given"),
     "Init(1, 2)": (lambda: Init(1, 2), f"{N} takes 0 positional arguments but 2 were given"),
-    "Init(x=1)": (lambda: Init(x=1), f"{N} got an unexpected keyword argument 'x'"),
+    "Init(x=1)": (lambda: Init(x=1), f"{N} {UNEXPECTED} 'x'"),
     "Init(1, x=1)": (lambda: Init(1, x=1), f"{N} takes 0 positional arguments but 1 was given"),
-    "Init(x, y)": (lambda: Init(x=1, y=2), f"{N} got an unexpected keyword argument 'x'"),
-    "Init(surrogate)": (
-        lambda: Init(**{"\udc80": 1}),
-        f"{N} got an unexpected keyword argument '\udc80'",
-    ),
-    "Init(str subclass)": (
-        lambda: Init(**{Renamed("x"): 1}),
-        f"{N} got an unexpected keyword argument 'renamed'",
-    ),
+    "Init(x, y)": (lambda: Init(x=1, y=2), f"{N} {UNEXPECTED} 'x'"),
+    "Init(surrogate)": (lambda: Init(**{"\udc80": 1}), f"{N} {UNEXPECTED} '\udc80'"),
+    "Init(str subclass)": (lambda: Init(**{Renamed("x"): 1}), f"{N} {UNEXPECTED} 'renamed'"),
     "Init(unprintable)": (lambda: Init(**{Renamed("!"): 1}), "no name"),
     # Its __str__ runs with the failed UTF-8 conversion cleared: a debug build asserts that.
-    "Init(surrogate str subclass)": (
-        lambda: Init(**{Renamed("\udc80"): 1}),
-        f"{N} got an unexpected keyword argument 'renamed'",
-    ),
-    "no argument": (lambda: Init().wire_decode(), f"{W} missing 1 required positional argument: 'buff'"),
-    "two": (lambda: Init().wire_decode(S, S), f"{W} takes 1 positional arguments but 2 were given"),
-    "three": (lambda: Init().wire_decode(1, 2, 3), f"{W} takes 1 positional arguments but 3 were given"),
-    "two and buff": (
-        lambda: Init().wire_decode(S, S, buff=S),
-        f"{W} takes 1 positional arguments but 2 were given",
-    ),
-    "two and data": (
-        lambda: Init().wire_decode(S, S, data=S),
-        f"{W} takes 1 positional arguments but 2 were given",
-    ),
-    "one and buff": (lambda: Init().wire_decode(S, buff=S), f"{W} got multiple values for argument 'buff'"),
-    "data": (lambda: Init().wire_decode(data=S), f"{W} got an unexpected keyword argument 'data'"),
-    "one and data": (lambda: Init().wire_decode(S, data=S), f"{W} got an unexpected keyword argument 'data'"),
-    "buff and data": (
-        lambda: Init().wire_decode(buff=S, data=S),
-        f"{W} got an unexpected keyword argument 'data'",
-    ),
-    "data and buff": (
-        lambda: Init().wire_decode(data=S, buff=S),
-        f"{W} got an unexpected keyword argument 'data'",
-    ),
-    "surrogate keyword": (
-        lambda: Init().wire_decode(buff=S, **{"\udc80": 1}),
-        f"{W} got an unexpected keyword argument '\udc80'",
-    ),
-    "str subclass keyword": (
-        lambda: Init().wire_decode(buff=S, **{Renamed("x"): 1}),
-        f"{W} got an unexpected keyword argument 'renamed'",
-    ),
+    "Init(surrogate str subclass)": (lambda: Init(**{Renamed("\udc80"): 1}),
+                                     f"{N} {UNEXPECTED} 'renamed'"),
+    "no argument": (wd, f"{W} missing 1 required positional argument: 'buff'"),
+    "two": (lambda: wd(S, S), f"{W_TAKES} 2 were given"),
+    "three": (lambda: wd(1, 2, 3), f"{W_TAKES} 3 were given"),
+    "two and buff": (lambda: wd(S, S, buff=S), f"{W_TAKES} 2 were given"),
+    "two and data": (lambda: wd(S, S, data=S), f"{W_TAKES} 2 were given"),
+    "one and buff": (lambda: wd(S, buff=S), f"{W} got multiple values for argument 'buff'"),
+    "data": (lambda: wd(data=S), f"{W} {UNEXPECTED} 'data'"),
+    "one and data": (lambda: wd(S, data=S), f"{W} {UNEXPECTED} 'data'"),
+    "buff and data": (lambda: wd(buff=S, data=S), f"{W} {UNEXPECTED} 'data'"),
+    "data and buff": (lambda: wd(data=S, buff=S), f"{W} {UNEXPECTED} 'data'"),
+    "surrogate keyword": (lambda: wd(buff=S, **{"\udc80": 1}), f"{W} {UNEXPECTED} '\udc80'"),
+    "str subclass keyword": (lambda: wd(buff=S, **{Renamed("x"): 1}), f"{W} {UNEXPECTED} 'renamed'"),
+    "wire(1)": (lambda: Init().wire(1), None),
+    "wire(x=1)": (lambda: Init().wire(x=1), None),
+    # The methods need an Init to run on.
+    "unbound wire_decode": (lambda: Init.wire_decode(DEFAULT), None),
+    "unbound wire_decode(buff=)": (lambda: Init.wire_decode(buff=DEFAULT), None),
+    "unbound wire": (lambda: Init.wire(object()), None),
 }
 
 
-@pytest.mark.parametrize("call, message", PARSER_ERRORS.values(), ids=PARSER_ERRORS.keys())
+@pytest.mark.parametrize("call, message", ARGUMENT_ERRORS.values(), ids=ARGUMENT_ERRORS.keys())
 def test_argument_errors(call, message):
     with pytest.raises(TypeError) as excinfo:
         call()
-    assert type(excinfo.value) is TypeError
-    assert excinfo.value.args == (message,)
+    if message is not None:
+        assert type(excinfo.value) is TypeError
+        assert excinfo.value.args == (message,)
 
 
-def test_constructor_with_empty_keywords():
-    assert Init(**{}).wire() == DEFAULT
-
-
-def test_buff_by_keyword():
+def test_buff_by_keyword_and_the_receiver_as_first_argument():
     data = INIT_ROWS["features and records"]
     assert Init().wire_decode(buff=data).wire() == data
+    assert Init.wire_decode(Init(), DEFAULT).wire() == DEFAULT
     with pytest.raises(OSError) as excinfo:
         Init().wire_decode(buff=[0, 16])
     assert (type(excinfo.value), excinfo.value.args) == (OSError, (EOF,))
 
 
-@pytest.mark.parametrize("call", [lambda: Init().wire(1), lambda: Init().wire(x=1)], ids=["1", "x=1"])
-def test_wire_takes_no_arguments(call):
-    with pytest.raises(TypeError):
-        call()
-
-
-def test_methods_need_an_init_to_run_on():
-    with pytest.raises(TypeError):
-        Init.wire_decode(DEFAULT)
-    with pytest.raises(TypeError):
-        Init.wire_decode(buff=DEFAULT)
-    with pytest.raises(TypeError):
-        Init.wire(object())
-    assert Init.wire_decode(Init(), DEFAULT).wire() == DEFAULT
-
-
 # --- conversion of buff -----------------------------------------------------------------------
 
-STR_REFUSED = "argument 'buff': Can't extract `str` to `Vec`"
-
+# (buff, its type's name as the refusal gives it; None for a str, which has a text of its own)
 BUFF_TYPE_ERRORS = {
-    "str": ("\x00\x10\x00\x00\x00\x00", STR_REFUSED),
-    "empty str": ("", STR_REFUSED),
-    "str subclass": (StrSub("\x00\x10\x00\x00\x00\x00"), STR_REFUSED),
-    "None": (None, "argument 'buff': 'NoneType' object cannot be converted to 'Sequence'"),
-    "int": (5, "argument 'buff': 'int' object cannot be converted to 'Sequence'"),
-    "dict": ({0: 0}, "argument 'buff': 'dict' object cannot be converted to 'Sequence'"),
-    "set": (set(DEFAULT), "argument 'buff': 'set' object cannot be converted to 'Sequence'"),
-    "frozenset": (frozenset(), "argument 'buff': 'frozenset' object cannot be converted to 'Sequence'"),
-    "iterator": (iter(DEFAULT), "argument 'buff': 'list_iterator' object cannot be converted to 'Sequence'"),
-    "generator": (
-        (b for b in DEFAULT),
-        "argument 'buff': 'generator' object cannot be converted to 'Sequence'",
-    ),
-    "Init": (Init(), "argument 'buff': 'Init' object cannot be converted to 'Sequence'"),
-    "nested class": (Outer.Inner(), "argument 'buff': 'Outer.Inner' object cannot be converted to 'Sequence'"),
-    "unreadable name": (
-        Unnamed(),
-        "argument 'buff': '<failed to extract type name>' object cannot be converted to 'Sequence'",
-    ),
-    "NUL in the name": (
-        type("C", (), {"__qualname__": "A\x00B"})(),
-        "argument 'buff': 'A\x00B' object cannot be converted to 'Sequence'",
-    ),
+    "str": ("\x00\x10\x00\x00\x00\x00", None),
+    "empty str": ("", None),
+    "str subclass": (StrSub("\x00\x10\x00\x00\x00\x00"), None),
+    "None": (None, "NoneType"),
+    "int": (5, "int"),
+    "dict": ({0: 0}, "dict"),
+    "set": (set(DEFAULT), "set"),
+    "frozenset": (frozenset(), "frozenset"),
+    "iterator": (iter(DEFAULT), "list_iterator"),
+    "generator": ((b for b in DEFAULT), "generator"),
+    "Init": (Init(), "Init"),
+    "nested class": (Outer.Inner(), "Outer.Inner"),
+    "unreadable name": (Unnamed(), "<failed to extract type name>"),
+    "NUL in the name": (type("C", (), {"__qualname__": "A\x00B"})(), "A\x00B"),
 }
 
 
-@pytest.mark.parametrize("buff, message", BUFF_TYPE_ERRORS.values(), ids=BUFF_TYPE_ERRORS.keys())
-def test_buff_type_errors(buff, message):
+@pytest.mark.parametrize("buff, name", BUFF_TYPE_ERRORS.values(), ids=BUFF_TYPE_ERRORS.keys())
+def test_buff_type_errors(buff, name):
     with pytest.raises(TypeError) as excinfo:
         decode(buff)
     assert type(excinfo.value) is TypeError
-    assert excinfo.value.args == (message,)
+    assert excinfo.value.args == (cannot("buff", name, "Sequence") if name else
+                                  "argument 'buff': Can't extract `str` to `Vec`",)
 
 
 BAD_ITEMS = {
@@ -343,23 +244,24 @@ def test_items_after_the_first_bad_one_are_not_converted():
     assert later.calls == 0
 
 
-def test_prefixed_error_keeps_the_cause():
+@pytest.mark.parametrize("name, convert", [
+    ("buff", lambda item: decode([0, 16, 0, 0, 0, item])),
+    ("ty", lambda item: setattr(Init(), "ty", item))])
+def test_failed_conversions_keep_their_cause_and_traceback(name, convert):
     cause = KeyError("why")
 
     def fail():
         raise TypeError("no") from cause
 
     with pytest.raises(TypeError) as excinfo:
-        decode([0, 16, 0, 0, 0, Index(0, fail)])
-    assert excinfo.value.args == ("argument 'buff': no",)
-    assert excinfo.value.__cause__ is cause
-
-
-def test_passed_on_exception_keeps_its_traceback():
-    # The frame that raised stays on it, so the caller's report shows where the failure began.
+        convert(Index(0, fail))
+    # The prefixed TypeError replaces the original: its cause stays, the original is no context.
+    assert excinfo.value.args == (f"argument '{name}': no",)
+    assert excinfo.value.__cause__ is cause and excinfo.value.__context__ is None
+    # Anything else passes unchanged, with the frame that raised it, where the failure began.
     error = KeyError("k")
     with pytest.raises(KeyError) as excinfo:
-        decode([0, 16, 0, 0, 0, Raises(error)])
+        convert(Raises(error))
     assert excinfo.value is error
     assert traceback.extract_tb(error.__traceback__)[-1].name == "__index__"
 
@@ -427,20 +329,9 @@ def test_any_byte_sequence_decodes_alike(data, make):
 
 # Items that an exact list or tuple cannot copy directly: the general path takes over from the
 # first one, so the result and the exception are those of the iteration.
-ODD_ITEMS = {
-    "True": True,
-    "False": False,
-    "int subclass": IntSub(7),
-    "__index__": Index(9),
-    "256": 256,
-    "-1": -1,
-    "2**40": 1 << 40,
-    "-(2**40)": -(1 << 40),
-    "2**64": 1 << 64,
-    "float": 1.5,
-    "str": "a",
-    "None": None,
-}
+ODD_ITEMS = {"True": True, "False": False, "int subclass": IntSub(7), "__index__": Index(9),
+             "256": 256, "-1": -1, "2**40": 1 << 40, "-(2**40)": -(1 << 40), "2**64": 1 << 64,
+             "float": 1.5, "str": "a", "None": None}
 
 
 def with_item(item, at):
@@ -513,18 +404,9 @@ def test_iteration_decides_the_bytes():
     assert outcome(IteratesArray(b"\x00")) == DEFAULT + [2, 0]
 
 
-LENGTHS = {
-    "raises": RuntimeError("no length"),
-    "raises TypeError": TypeError("no length"),
-    "raises ValueError": ValueError("no length"),
-    "0": 0,
-    "1": 1,
-    "2": 2,
-    "10": 10,
-    "negative": -1,
-    "maxsize": sys.maxsize,
-    "too big": 1 << 100,
-}
+LENGTHS = {"raises": RuntimeError("no length"), "raises TypeError": TypeError("no length"),
+           "raises ValueError": ValueError("no length"), "0": 0, "1": 1, "2": 2, "10": 10,
+           "negative": -1, "maxsize": sys.maxsize, "too big": 1 << 100}
 
 
 @pytest.mark.parametrize("base", [Seq, ListSub], ids=["Sequence", "list subclass"])
@@ -594,63 +476,30 @@ def test_errors_of_the_sequence_itself(error, expected):
     assert outcome(FailingIter(DEFAULT)) == expected
 
 
-def mutating_cases():
-    """Lists whose __index__ items change the list while the decoder reads it, each made by
-    a function of the list type, with the outcome iteration gives."""
-
-    def later_out_of_range(kind):
-        data = kind(DEFAULT + [1, 1, 0])
-        data[2] = Index(0, effect=lambda: data.__setitem__(8, 300))
-        return data
-
-    def later_changed(kind):
-        data = kind(DEFAULT + [1, 1, 0])
-        data[2] = Index(0, effect=lambda: data.__setitem__(8, 0xEE))
-        return data
-
-    def earlier_changed(kind):
-        data = kind(DEFAULT + [1, 1, 0])
-        data[7] = Index(1, effect=lambda: data.__setitem__(0, 300))
-        return data
-
-    def appended(kind):
-        data = kind(DEFAULT)
-        data[5] = Index(0, effect=lambda: data.extend([3, 1, 0xCC]))
-        return data
-
-    def grown_from_the_first(kind):
-        data = kind([16, 0, 0, 0])
-        data.insert(0, Index(0, lambda: data.extend([0, 1, 0])))
-        return data
-
-    def truncated(kind):
-        data = kind(DEFAULT + [1, 1, 0xAA])
-        data[1] = Index(16, effect=lambda: data.__delitem__(slice(4, None)))
-        return data
-
-    def emptied(kind):
-        data = kind(DEFAULT)
-        data[2] = Index(0, data.clear)
-        return data
-
-    return {
-        "later item made 300": (later_out_of_range, (OverflowError, (OUT_OF_RANGE,))),
-        "later item changed": (later_changed, DEFAULT + [1, 1, 0xEE]),
-        "earlier item changed": (earlier_changed, DEFAULT + [1, 1, 0]),
-        "items appended": (appended, DEFAULT + [3, 1, 0xCC]),
-        "grown by the first item": (grown_from_the_first, DEFAULT + [1, 0]),
-        "list cut short": (truncated, (OSError, (EOF,))),
-        "list emptied": (emptied, (OSError, (EOF,))),
-    }
-
-
-MUTATIONS = mutating_cases()
+# Lists with an __index__ item that changes the list while the decoder reads it: (the list, where
+# the item goes, its value, what it does to the list), and the outcome that iteration gives.
+MUTATIONS = {
+    "later item made 300": ((DEFAULT + [1, 1, 0], 2, 0, lambda d: d.__setitem__(8, 300)),
+                            (OverflowError, (OUT_OF_RANGE,))),
+    "later item changed": ((DEFAULT + [1, 1, 0], 2, 0, lambda d: d.__setitem__(8, 0xEE)),
+                           DEFAULT + [1, 1, 0xEE]),
+    "earlier item changed": ((DEFAULT + [1, 1, 0], 7, 1, lambda d: d.__setitem__(0, 300)),
+                             DEFAULT + [1, 1, 0]),
+    "items appended": ((DEFAULT, 5, 0, lambda d: d.extend([3, 1, 0xCC])), DEFAULT + [3, 1, 0xCC]),
+    "grown by the first item": ((DEFAULT[:5], 0, 0, lambda d: d.extend([0, 1, 0])), DEFAULT + [1, 0]),
+    "list cut short": ((DEFAULT + [1, 1, 0xAA], 1, 16, lambda d: d.__delitem__(slice(4, None))),
+                       (OSError, (EOF,))),
+    "list emptied": ((DEFAULT, 2, 0, list.clear), (OSError, (EOF,))),
+}
 
 
 @pytest.mark.parametrize("kind", [list, ListSub], ids=["list", "list subclass"])
-@pytest.mark.parametrize("make, expected", MUTATIONS.values(), ids=MUTATIONS.keys())
-def test_items_changed_during_the_read_are_seen_as_iteration_sees_them(make, expected, kind):
-    assert outcome(make(kind)) == expected
+@pytest.mark.parametrize("case, expected", MUTATIONS.values(), ids=MUTATIONS.keys())
+def test_items_changed_during_the_read_are_seen_as_iteration_sees_them(case, expected, kind):
+    items, at, value, change = case
+    data = kind(items)
+    data[at] = Index(value, lambda: change(data))
+    assert outcome(data) == expected
 
 
 # --- wire() -----------------------------------------------------------------------------------
@@ -668,16 +517,23 @@ def test_wire_items_are_plain_ints(data):
 # --- re-entry during the conversion of buff ---------------------------------------------------
 
 
-def test_receiver_can_be_read_while_converting():
-    m = decode(INIT_ROWS["one record"])
+def test_conversion_may_read_the_receiver_and_use_other_inits():
+    m, other = decode(INIT_ROWS["one record"]), Init()
     seen = []
 
     def hook():
         seen.append(m.wire())
         seen.append(m.wire_decode([0, 16, 0, 1, 170, 0, 0]).wire())
+        other.ty = 1
+        other.ty = 65535
+        # A nested assignment converts its value before it asks for the borrow.
+        with pytest.raises(TypeError) as excinfo:
+            m.features = b""
+        seen.append(str(excinfo.value))
 
     assert m.wire_decode(HookSeq(DEFAULT, hook)).wire() == DEFAULT
-    assert seen == [INIT_ROWS["one record"], [0, 16, 0, 1, 170, 0, 0]]
+    assert seen == [INIT_ROWS["one record"], [0, 16, 0, 1, 170, 0, 0],
+                    cannot("features", "bytes", "BitFlag")]
 
 
 def test_assignment_to_the_receiver_while_converting_is_refused():
@@ -716,29 +572,6 @@ def test_refused_assignment_escapes_unchanged():
     m.ty = 2
 
 
-def test_conversion_of_a_nested_assignment_comes_before_the_borrow():
-    m = Init()
-    seen = []
-
-    def hook():
-        with pytest.raises(TypeError) as excinfo:
-            m.features = b""
-        seen.append(str(excinfo.value))
-
-    m.wire_decode(HookSeq(DEFAULT, hook))
-    assert seen == ["argument 'features': 'bytes' object cannot be converted to 'BitFlag'"]
-
-
-def test_assignment_to_another_init_while_converting():
-    m, other = Init(), Init()
-
-    def hook():
-        other.ty = 1
-        other.ty = 65535
-
-    assert m.wire_decode(HookSeq(DEFAULT, hook)).wire() == DEFAULT
-
-
 def borrow_counter(m):
     """The borrow counter of an instance: the last word of its memory."""
     size = ctypes.sizeof(ctypes.c_size_t)
@@ -765,19 +598,11 @@ def test_a_held_borrow_refuses_what_it_must(held, call, text):
     assert m.wire() == DEFAULT
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda m: m.wire_decode([0, 16]),
-        lambda m: m.wire_decode("x"),
-        lambda m: m.wire_decode([0, 16, 0, 0, 0, 256]),
-        lambda m: m.wire_decode(Seq([0, 16, "a"])),
-        lambda m: m.wire_decode(1, 2),
-        lambda m: m.wire_decode(DEFAULT),
-        lambda m: m.wire(),
-    ],
-    ids=["OSError", "str", "OverflowError", "TypeError", "parser", "success", "wire"],
-)
+@pytest.mark.parametrize("call", [
+    lambda m: m.wire_decode([0, 16]), lambda m: m.wire_decode("x"),
+    lambda m: m.wire_decode([0, 16, 0, 0, 0, 256]), lambda m: m.wire_decode(Seq([0, 16, "a"])),
+    lambda m: m.wire_decode(1, 2), lambda m: m.wire_decode(DEFAULT), lambda m: m.wire()],
+    ids=["OSError", "str", "OverflowError", "TypeError", "parser", "success", "wire"])
 def test_borrow_is_released_after_every_call(call):
     m = Init()
     try:

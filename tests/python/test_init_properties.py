@@ -18,6 +18,21 @@ from strategies import SHARED, Reenter, check_shared
 from support import OUT_OF_RANGE, TOO_LARGE, Index, Raises, hidden_classes
 
 
+@pytest.mark.parametrize("messages", [strategies.init_messages(), strategies.init_streams()],
+                         ids=["messages", "streams"])
+@settings(max_examples=300)
+@given(data=st.data())
+def test_decoder_agrees_with_a_reference_model(messages, data):
+    message = data.draw(messages)
+    expected = model.decode_init(message)
+    for buff in (message, bytes(message), *([expected] if isinstance(expected, list) else [])):
+        try:
+            got = Init().wire_decode(buff).wire()
+        except Exception as e:  # noqa: BLE001 - compared with what was expected
+            got = type(e), e.args
+        assert got == expected
+
+
 def passed_on(error, name):
     """(type, text) of what the module raises for `error` from Python code it ran: a TypeError
     gains the argument's name, anything else passes unchanged."""

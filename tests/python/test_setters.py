@@ -9,7 +9,7 @@ import pytest
 import libkeldrin
 from libkeldrin import Error, Init, Ping, Pong, Warning
 from support import (OUT_OF_RANGE, TOO_LARGE, Index, IntSub, Outer, Raises, TypeErrorSub, Unnamed,
-                     index_error_text)
+                     cannot, index_error_text)
 
 MESSAGE = [0, 16, 0, 1, 170, 0, 2, 1, 2, 1, 2, 171, 205, 3, 0]
 
@@ -62,22 +62,18 @@ class Unprintable:
 
 
 @pytest.mark.parametrize("cls", ATTRIBUTES, ids=["Init", *FIELD_ONLY_IDS])
-def test_each_class_has_exactly_its_attributes(cls):
+def test_each_class_has_exactly_its_attributes_for_itself_alone(cls):
     getsets = {n for n, v in vars(cls).items() if isinstance(v, types.GetSetDescriptorType)}
     assert getsets == ATTRIBUTES[cls]
     for name in getsets:
         assert vars(cls)[name].__doc__ == ""
-
-
-@pytest.mark.parametrize("cls", FIELD_ONLY, ids=FIELD_ONLY_IDS)
-def test_setters_only_apply_to_their_own_class(cls):
-    # The interpreter checks the receiver before a setter runs: an Init never reaches the setters
-    # of another class, whose records have a different layout.
-    for name in ATTRIBUTES[cls]:
-        with pytest.raises(TypeError):
-            vars(cls)[name].__set__(Init(), 0)
-        with pytest.raises(TypeError):
-            vars(cls)[name].__delete__(Init())
+        # The interpreter checks the receiver before a setter runs: an Init never reaches the
+        # setters of another class, whose records have a different layout.
+        if cls is not Init:
+            with pytest.raises(TypeError):
+                vars(cls)[name].__set__(Init(), 0)
+            with pytest.raises(TypeError):
+                vars(cls)[name].__delete__(Init())
 
 
 # --- deletion ---------------------------------------------------------------------------------
@@ -96,11 +92,8 @@ def test_deletion_is_refused(message, name):
 # --- ty ---------------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(
-    "value",
-    [0, 65535, 16, True, False, IntSub(7), Index(7)],
-    ids=["0", "65535", "16", "True", "False", "int subclass", "__index__"],
-)
+@pytest.mark.parametrize("value", [0, 65535, 16, True, False, IntSub(7), Index(7)],
+                         ids=["0", "65535", "16", "True", "False", "int subclass", "__index__"])
 def test_ty_accepts(message, value):
     message.ty = value
     vars(Init)["ty"].__set__(message, value)
@@ -144,19 +137,6 @@ def test_ty_refuses(message, value, error, text):
     assert excinfo.value.args == (text,)
     assert message.wire() == MESSAGE
     message.ty = 0  # nothing stays borrowed
-
-
-def test_prefixed_error_keeps_the_cause_and_drops_the_original():
-    cause = KeyError("why")
-
-    def effect():
-        raise TypeError("boom") from cause
-
-    with pytest.raises(TypeError) as excinfo:
-        Init().ty = Index(effect=effect)
-    assert excinfo.value.args == ("argument 'ty': boom",)
-    assert excinfo.value.__cause__ is cause
-    assert excinfo.value.__context__ is None
 
 
 def test_prefixing_an_error_without_text():
@@ -215,50 +195,32 @@ def test_channel_id_is_read_by_length_then_by_index(run_child):
 # --- BitFlag and Stream fields ----------------------------------------------------------------
 
 
-def cannot(attribute, type_name, target):
-    return f"argument '{attribute}': '{type_name}' object cannot be converted to '{target}'"
-
-
+# (attribute, value, its type's name as the refusal gives it)
 COPY_ERRORS = {
-    "features bytes": ("features", b"\x01", cannot("features", "bytes", "BitFlag")),
-    "features empty bytes": ("features", b"", cannot("features", "bytes", "BitFlag")),
-    "features list": ("features", [1], cannot("features", "list", "BitFlag")),
-    "features None": ("features", None, cannot("features", "NoneType", "BitFlag")),
-    "features int": ("features", 0, cannot("features", "int", "BitFlag")),
-    "globalfeatures bytearray": (
-        "globalfeatures",
-        bytearray(b"\xaa"),
-        cannot("globalfeatures", "bytearray", "BitFlag"),
-    ),
-    "globalfeatures Init": ("globalfeatures", Init(), cannot("globalfeatures", "Init", "BitFlag")),
-    "globalfeatures nested class": (
-        "globalfeatures",
-        Outer.Inner(),
-        cannot("globalfeatures", "Outer.Inner", "BitFlag"),
-    ),
-    "globalfeatures unreadable name": (
-        "globalfeatures",
-        Unnamed(),
-        cannot("globalfeatures", "<failed to extract type name>", "BitFlag"),
-    ),
-    "init_tlvs NUL in the name": (
-        "init_tlvs",
-        type("C", (), {"__qualname__": "A\x00B"})(),
-        cannot("init_tlvs", "A\x00B", "Stream"),
-    ),
-    "init_tlvs empty list": ("init_tlvs", [], cannot("init_tlvs", "list", "Stream")),
-    "init_tlvs None": ("init_tlvs", None, cannot("init_tlvs", "NoneType", "Stream")),
-    "init_tlvs Init": ("init_tlvs", Init(), cannot("init_tlvs", "Init", "Stream")),
-    "init_tlvs class": ("init_tlvs", Init, cannot("init_tlvs", "type", "Stream")),
-    "init_tlvs __index__": ("init_tlvs", Index(1), cannot("init_tlvs", "Index", "Stream")),
+    "features bytes": ("features", b"\x01", "bytes"),
+    "features empty bytes": ("features", b"", "bytes"),
+    "features list": ("features", [1], "list"),
+    "features None": ("features", None, "NoneType"),
+    "features int": ("features", 0, "int"),
+    "globalfeatures bytearray": ("globalfeatures", bytearray(b"\xaa"), "bytearray"),
+    "globalfeatures Init": ("globalfeatures", Init(), "Init"),
+    "globalfeatures nested class": ("globalfeatures", Outer.Inner(), "Outer.Inner"),
+    "globalfeatures unreadable name": ("globalfeatures", Unnamed(), "<failed to extract type name>"),
+    "init_tlvs NUL in the name": ("init_tlvs", type("C", (), {"__qualname__": "A\x00B"})(), "A\x00B"),
+    "init_tlvs empty list": ("init_tlvs", [], "list"),
+    "init_tlvs None": ("init_tlvs", None, "NoneType"),
+    "init_tlvs Init": ("init_tlvs", Init(), "Init"),
+    "init_tlvs class": ("init_tlvs", Init, "type"),
+    "init_tlvs __index__": ("init_tlvs", Index(1), "Index"),
 }
 
 
-@pytest.mark.parametrize("attribute, value, text", COPY_ERRORS.values(), ids=COPY_ERRORS.keys())
-def test_bitflag_and_stream_fields_refuse_other_values(message, attribute, value, text):
+@pytest.mark.parametrize("attribute, value, name", COPY_ERRORS.values(), ids=COPY_ERRORS.keys())
+def test_bitflag_and_stream_fields_refuse_other_values(message, attribute, value, name):
     with pytest.raises(TypeError) as excinfo:
         setattr(message, attribute, value)
     assert type(excinfo.value) is TypeError
-    assert excinfo.value.args == (text,)
+    assert excinfo.value.args == (cannot(attribute, name, "Stream" if attribute == "init_tlvs"
+                                         else "BitFlag"),)
     assert message.wire() == MESSAGE
     message.ty = 0
