@@ -1,6 +1,7 @@
 """Load, concurrency and scale: many threads on shared objects, a 16 MiB message of a million
 records, and declared lengths near 2^64."""
 
+import functools
 import pickle
 import random
 import sys
@@ -11,40 +12,24 @@ import pytest
 
 import keldrin
 from libkeldrin import Init
-from support import BORROWED, EOF, FREE_THREADED, keldrin_samples
+from support import BORROWED, EOF, FREE_THREADED, HookSeq, Index, Seq, cannot, keldrin_samples
 
 HEADER = bytes.fromhex("001000000000")
 MESSAGE = bytes.fromhex("0010" "0001" "22" "0002" "0a28" "0120") + bytes(range(32)) + bytes.fromhex(
     "0307" "01cb0071072607" "fd0100" "40") + bytes(range(64))
 SHORT = bytes.fromhex("0010ffff00")
+# What hands the interpreter lock to other threads.
+YIELD = functools.partial(time.sleep, 0)
 
 
-class YieldingSequence:
+class Yielding(Seq):
     """Hands the interpreter lock to other threads every few items while it is read."""
 
-    def __init__(self, data):
-        self.data = data
-
-    def __len__(self):
-        return len(self.data)
-
-    def __getitem__(self, index):
-        return self.data[index]
-
     def __iter__(self):
-        for i, b in enumerate(self.data):
+        for i, b in enumerate(self.items):
             if i % 16 == 0:
-                time.sleep(0)
+                YIELD()
             yield b
-
-
-class YieldingIndex:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        time.sleep(0)
-        return self.value
 
 
 @pytest.fixture
@@ -55,57 +40,83 @@ def fast_switching():
     sys.setswitchinterval(interval)
 
 
-READ_REFUSALS = {"Already mutably borrowed"} if FREE_THREADED else set()
+# With the interpreter lock only an assignment can meet a decode in progress on another thread;
+# without it a read can also meet an assignment in progress.
+READ_REFUSALS = [(RuntimeError, "Already mutably borrowed")] if FREE_THREADED else []
 
 
-def test_four_threads_on_shared_objects(fast_switching):
+def test_threads_agree_with_a_single_threaded_run(fast_switching):
+    # Two messages of different lengths, so that a mutator flipping a shared input between them
+    # resizes its storage, and the outcome of each (its re-encoding or its error) computed here
+    # first, on one thread.
+    messages = [MESSAGE, HEADER + bytes.fromhex("0103aabbcc"), SHORT]
+
+    def outcome(call, *args):
+        try:
+            return call(*args)
+        except (OSError, RuntimeError, TypeError) as error:
+            return type(error), str(error)
+
+    expected = {m: outcome(lambda m=m: Init().wire_decode(m).wire()) for m in messages}
+    flipped = [expected[m] for m in messages[:2]]
+    shared_bytes, shared_list = bytearray(messages[0]), list(messages[0])
     shared = Init().wire_decode(MESSAGE)
-    expected = shared.wire()
+    stop = threading.Event()
     failures = []
-    refusals = []
 
-    def hammer(seed):
-        rng = random.Random(seed)
-        for _ in range(1500):
-            op = rng.randrange(7)
-            try:
-                if op == 0:
-                    assert shared.wire_decode(MESSAGE).wire() == expected
-                elif op == 1:
-                    assert shared.wire() == expected
-                elif op == 2:
-                    shared.ty = rng.randrange(65536)
-                elif op == 3:
-                    # Holds a shared borrow of `shared` across many thread switches.
-                    assert shared.wire_decode(YieldingSequence(MESSAGE)).wire() == expected
-                elif op == 4:
-                    shared.ty = YieldingIndex(rng.randrange(65536))
-                elif op == 5:
-                    with pytest.raises(OSError, match=EOF):
-                        shared.wire_decode(SHORT)
-                else:
-                    with pytest.raises(TypeError):
-                        shared.features = expected
-            except RuntimeError as error:
-                # With the interpreter lock only an assignment can meet a decode in progress on
-                # another thread; without it a read can also meet an assignment in progress.
-                if op not in (2, 4) and str(error) not in READ_REFUSALS:
-                    failures.append(error)
-                refusals.append(str(error))
-            except BaseException as error:  # noqa: BLE001 - reported below
-                failures.append(error)
+    def check(what, got, allowed):
+        if got not in allowed:
+            failures.append((what, got))
 
-    threads = [threading.Thread(target=hammer, args=(seed,)) for seed in range(4)]
+    def mutator():
+        flip = 0
+        while not stop.is_set():
+            flip ^= 1
+            shared_bytes[:] = messages[flip]
+            shared_list[:] = messages[flip]
+
+    def worker(seed):
+        rng, own = random.Random(seed), Init()
+        for _ in range(2000):
+            op, m, ty = rng.randrange(8), rng.choice(messages), rng.randrange(65536)
+            if op == 0:
+                check("private decode", outcome(lambda: own.wire_decode(m).wire()), [expected[m]])
+            elif op == 1:
+                check("shared bytearray", outcome(lambda: own.wire_decode(shared_bytes).wire()),
+                      flipped)
+            elif op == 2:
+                check("shared list", outcome(lambda: own.wire_decode(shared_list).wire()), flipped)
+            elif op == 3:
+                check("shared wire", outcome(shared.wire), [expected[MESSAGE], *READ_REFUSALS])
+            elif op == 4:
+                check("shared decode", outcome(lambda: shared.wire_decode(m).wire()),
+                      [expected[m], *READ_REFUSALS])
+            elif op == 5:
+                # Holds a shared borrow of `shared` across many thread switches.
+                check("shared long decode",
+                      outcome(lambda: shared.wire_decode(Yielding(MESSAGE)).wire()),
+                      [expected[MESSAGE], *READ_REFUSALS])
+            elif op == 6:
+                value = Index(ty, YIELD) if rng.randrange(2) else ty
+                check("shared assignment", outcome(setattr, shared, "ty", value),
+                      [None, (RuntimeError, BORROWED)])
+            else:
+                check("shared refused assignment", outcome(setattr, shared, "features", []),
+                      [(TypeError, cannot("features", "list", "BitFlag")), *READ_REFUSALS])
+
+    threads = [threading.Thread(target=mutator)]
+    threads += [threading.Thread(target=worker, args=(seed,)) for seed in range(4)]
     for thread in threads:
         thread.start()
-    for thread in threads:
+    for thread in threads[1:]:
         thread.join(timeout=120)
+    stop.set()
+    threads[0].join(timeout=60)
     assert not any(thread.is_alive() for thread in threads)
     assert failures == []
-    assert set(refusals) <= {BORROWED} | READ_REFUSALS
     # Every borrow was given back: the object is free and unchanged.
     shared.ty = 16
-    assert shared.wire() == expected
+    assert shared.wire() == expected[MESSAGE]
 
 
 def test_assignment_from_another_thread_during_a_decode_is_refused():
@@ -113,17 +124,9 @@ def test_assignment_from_another_thread_during_a_decode_is_refused():
     inside, assigned = threading.Event(), threading.Event()
     outcome = []
 
-    class Pausing:
-        def __len__(self):
-            return 6
-
-        def __getitem__(self, index):
-            return HEADER[index]
-
-        def __iter__(self):
-            inside.set()
-            assert assigned.wait(timeout=60)
-            yield from HEADER
+    def pause():
+        inside.set()
+        assert assigned.wait(timeout=60)
 
     def assign():
         assert inside.wait(timeout=60)
@@ -135,7 +138,7 @@ def test_assignment_from_another_thread_during_a_decode_is_refused():
 
     other = threading.Thread(target=assign)
     other.start()
-    decoded = shared.wire_decode(Pausing())
+    decoded = shared.wire_decode(HookSeq(HEADER, pause))
     other.join(timeout=60)
     assert outcome == [BORROWED]
     assert decoded.wire() == list(HEADER)
@@ -228,105 +231,29 @@ def test_decode_of_a_buffer_another_process_rewrites(run_child):
     assert seen > 1
 
 
-HOSTILE = [
-    # (what, records after the header, what survives)
-    ("length 2^64-1", "01ffffffffffffffffff", ""),
-    ("length 2^63 after a record", "0102aabb" "03ff8000000000000000" + "00" * 64, "0102aabb"),
-    ("type and length 2^64-1", "ffffffffffffffffff" "ffffffffffffffffff" + "00" * 256, ""),
-    ("length 2^32-1", "01feffffffff" + "00" * 1000, ""),
-    ("length one past the input", "0105" + "00" * 4, ""),
-]
+# (message, what survives of it, or None where the decode fails)
+HOSTILE = {
+    "length 2^64-1": (HEADER + bytes.fromhex("01" + "ff" * 9), HEADER),
+    "length 2^63 after a record": (HEADER + bytes.fromhex("0102aabb" "03ff8000000000000000")
+                                   + bytes(64), HEADER + bytes.fromhex("0102aabb")),
+    "type and length 2^64-1": (HEADER + bytes.fromhex("ff" * 18) + bytes(256), HEADER),
+    "length 2^32-1": (HEADER + bytes.fromhex("01feffffffff") + bytes(1000), HEADER),
+    "length one past the input": (HEADER + bytes.fromhex("0105") + bytes(4), HEADER),
+    "globalfeatures length 65535": (bytes.fromhex("0010ffff") + bytes(100), None),
+    "features length 65535": (HEADER[:4] + bytes.fromhex("ffff"), None),
+}
 
 
-@pytest.mark.parametrize(("records", "kept"), [h[1:] for h in HOSTILE], ids=[h[0] for h in HOSTILE])
-def test_declared_lengths_beyond_the_input_are_dropped(records, kept):
-    data = HEADER + bytes.fromhex(records)
+@pytest.mark.parametrize(("data", "kept"), HOSTILE.values(), ids=HOSTILE.keys())
+def test_declared_lengths_beyond_the_input(data, kept):
     message = Init()
     # Repeated, so an allocation sized by the declared length would exhaust memory at once.
     for _ in range(1000):
-        decoded = message.wire_decode(data)
-    assert decoded.wire() == list(HEADER + bytes.fromhex(kept))
-
-
-def test_feature_lengths_beyond_the_input_fail():
-    for data in [bytes.fromhex("0010ffff") + bytes(100), HEADER[:4] + bytes.fromhex("ffff")]:
-        with pytest.raises(OSError, match=f"^{EOF}$"):
-            Init().wire_decode(data)
-
-
-def test_threads_agree_with_a_single_threaded_run():
-    # Two messages of different lengths, so that a mutator flipping a shared input between them
-    # resizes its storage, and the outcome of each (its re-encoding or its error) computed here
-    # first, on one thread.
-    messages = [MESSAGE, HEADER + bytes.fromhex("0103aabbcc"), SHORT]
-
-    def outcome(call):
-        try:
-            return call()
-        except (OSError, RuntimeError) as error:
-            return (type(error), str(error))
-
-    expected = {bytes(m): outcome(lambda m=m: Init().wire_decode(m).wire()) for m in messages}
-    shared_bytes = bytearray(messages[0])
-    shared_list = list(messages[0])
-    shared = Init().wire_decode(HEADER)
-    tys = [16, 1, 65535]
-    encodings = [[ty >> 8, ty & 255] + list(HEADER[2:]) for ty in tys]
-    read_refusals = {(RuntimeError, r) for r in READ_REFUSALS}
-    stop = threading.Event()
-    failures = []
-
-    def check(what, got, allowed):
-        if got not in allowed:
-            failures.append((what, got))
-
-    def mutator():
-        flip = 0
-        while not stop.is_set():
-            flip ^= 1
-            shared_bytes[:] = messages[flip]
-            shared_list[:] = messages[flip]
-
-    def worker(seed):
-        rng = random.Random(seed)
-        own = Init()
-        for _ in range(3000):
-            if stop.is_set():
-                return
-            op = rng.randrange(6)
-            if op == 0:
-                m = rng.choice(messages)
-                check("private decode", outcome(lambda: own.wire_decode(m).wire()), [expected[m]])
-            elif op == 1:
-                check("shared bytearray", outcome(lambda: own.wire_decode(shared_bytes).wire()),
-                      [expected[m] for m in messages[:2]])
-            elif op == 2:
-                check("shared list", outcome(lambda: own.wire_decode(shared_list).wire()),
-                      [expected[m] for m in messages[:2]])
-            elif op == 3:
-                check("shared wire", outcome(shared.wire), [*encodings, *read_refusals])
-            elif op == 4:
-                check("shared decode", outcome(lambda: shared.wire_decode(MESSAGE).wire()),
-                      [expected[MESSAGE], *read_refusals])
-            else:
-                try:
-                    shared.ty = rng.choice(tys)
-                except RuntimeError as error:
-                    check("shared assignment", str(error), [BORROWED])
-
-    threads = [threading.Thread(target=mutator)]
-    threads += [threading.Thread(target=worker, args=(seed,)) for seed in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads[1:]:
-        thread.join(timeout=120)
-    stop.set()
-    threads[0].join(timeout=60)
-    assert not any(thread.is_alive() for thread in threads)
-    assert failures == []
-    # Every borrow was given back.
-    shared.ty = 16
-    assert shared.wire() == encodings[0]
+        if kept is None:
+            with pytest.raises(OSError, match=f"^{EOF}$"):
+                message.wire_decode(data)
+        else:
+            assert message.wire_decode(data).wire() == list(kept)
 
 
 def test_keldrin_threads_agree_with_a_single_threaded_run(fast_switching):
