@@ -21,7 +21,7 @@ import pytest
 import keldrin
 import libkeldrin
 from libkeldrin import Error, Init, Ping, Pong, Warning
-from support import BORROWED, FREE_THREADED, Index, hidden_classes, keldrin_samples
+from support import BORROWED, FREE_THREADED, HookSeq, Index, Seq, hidden_classes, keldrin_samples
 
 with open("/proc/self/maps") as maps:
     SANITIZED = any("asan" in line for line in maps)
@@ -49,44 +49,34 @@ OUT_OF_RANGE = [0, 16, 0, 0, 0, 256]
 NOT_AN_INT = [0, 16, 0, 0, 0, "0"]
 
 
-class Iterated:
+class Iterated(Seq):
     """A sequence read through its iterator, whose length is a lie."""
 
-    def __init__(self, data, fail_at=None):
-        self.data, self.fail_at = data, fail_at
+    def __init__(self, items, fail_at=None):
+        super().__init__(items)
+        self.fail_at = fail_at
 
     def __len__(self):
         return 3
 
-    def __getitem__(self, index):
-        return self.data[index]
-
     def __iter__(self):
-        for i, b in enumerate(self.data):
+        for i, b in enumerate(self.items):
             if i == self.fail_at:
                 raise KeyError("stop")
             yield b
 
 
-class AssignsWhileRead:
-    """A sequence whose iteration assigns to the Init reading it: always refused."""
+def assigns_while_read(let_out):
+    """A sequence whose iteration assigns to M, the Init reading it: always refused."""
 
-    def __init__(self, message, let_out):
-        self.message, self.let_out = message, let_out
-
-    def __len__(self):
-        return 6
-
-    def __getitem__(self, index):
-        return [0, 16, 0, 0, 0, 0][index]
-
-    def __iter__(self):
+    def assign():
         try:
-            self.message.ty = 1
+            M.ty = 1
         except RuntimeError:
-            if self.let_out:
+            if let_out:
                 raise
-        yield from [0, 16, 0, 0, 0, 0]
+
+    return HookSeq([0, 16, 0, 0, 0, 0], assign)
 
 
 def raises(exc_type, call, *args, **kwargs):
@@ -97,10 +87,6 @@ def raises(exc_type, call, *args, **kwargs):
     raise AssertionError(f"{call} did not raise {exc_type.__name__}")
 
 
-def assign(target, name, value):
-    setattr(target, name, value)
-
-
 def rss():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -109,8 +95,8 @@ def rss():
 M = Init()
 SEQ_RAISING = Iterated(MESSAGE, fail_at=20)
 SEQ_LYING = Iterated(MESSAGE)
-ASSIGNS_QUIETLY = AssignsWhileRead(M, let_out=False)
-ASSIGNS_LOUDLY = AssignsWhileRead(M, let_out=True)
+ASSIGNS_QUIETLY = assigns_while_read(let_out=False)
+ASSIGNS_LOUDLY = assigns_while_read(let_out=True)
 INDEX = Index(7)
 HUGE = 2**64
 
@@ -137,13 +123,13 @@ CASES = [
     ("Init(1)", lambda: raises(TypeError, Init, 1)),
     ("Init(x=1)", lambda: raises(TypeError, Init, x=1)),
     ("Error()", lambda: raises(TypeError, Error)),
-    ("assign ty", lambda: assign(M, "ty", 5)),
-    ("assign ty __index__", lambda: assign(M, "ty", INDEX)),
-    ("assign ty out of range", lambda: raises(OverflowError, assign, M, "ty", 65536)),
-    ("assign ty too large for C", lambda: raises(OverflowError, assign, M, "ty", HUGE)),
-    ("assign ty not an int", lambda: raises(TypeError, assign, M, "ty", "5")),
-    ("assign features", lambda: raises(TypeError, assign, M, "features", MESSAGE)),
-    ("assign init_tlvs", lambda: raises(TypeError, assign, M, "init_tlvs", MESSAGE_LIST)),
+    ("assign ty", lambda: setattr(M, "ty", 5)),
+    ("assign ty __index__", lambda: setattr(M, "ty", INDEX)),
+    ("assign ty out of range", lambda: raises(OverflowError, setattr, M, "ty", 65536)),
+    ("assign ty too large for C", lambda: raises(OverflowError, setattr, M, "ty", HUGE)),
+    ("assign ty not an int", lambda: raises(TypeError, setattr, M, "ty", "5")),
+    ("assign features", lambda: raises(TypeError, setattr, M, "features", MESSAGE)),
+    ("assign init_tlvs", lambda: raises(TypeError, setattr, M, "init_tlvs", MESSAGE_LIST)),
     ("delete ty", lambda: raises(AttributeError, delattr, M, "ty")),
     ("read ty", lambda: raises(AttributeError, getattr, M, "ty")),
     ("borrow conflict kept inside", lambda: M.wire_decode(ASSIGNS_QUIETLY)),
