@@ -98,6 +98,9 @@ SEQ_LYING = Iterated(MESSAGE)
 ASSIGNS_QUIETLY = assigns_while_read(let_out=False)
 ASSIGNS_LOUDLY = assigns_while_read(let_out=True)
 INDEX = Index(7)
+# Lists whose items convert through __index__: a decode keeps no reference to them or to the item.
+ZERO = Index(0)
+INDEXED, INDEXED_SHORT = [0, 16, 0, 0, 0, ZERO, 1, 0], [0, 16, ZERO]
 HUGE = 2**64
 
 # (name, operation); every failing one names the exception it must raise.
@@ -109,6 +112,8 @@ CASES = [
     ("decode list", lambda: M.wire_decode(MESSAGE_LIST)),
     ("decode by keyword", lambda: M.wire_decode(buff=MESSAGE)),
     ("decode lying sequence", lambda: M.wire_decode(SEQ_LYING)),
+    ("decode __index__ items", lambda: M.wire_decode(INDEXED)),
+    ("decode __index__ items, short", lambda: raises(OSError, M.wire_decode, INDEXED_SHORT)),
     ("decode then wire", lambda: M.wire_decode(MESSAGE).wire()),
     ("decode short", lambda: raises(OSError, M.wire_decode, SHORT)),
     ("decode non-canonical", lambda: raises(OSError, M.wire_decode, NON_CANONICAL)),
@@ -231,7 +236,8 @@ CASES += [
 ]
 
 ARGUMENTS = [MESSAGE, MESSAGE_LIST, SHORT, NON_CANONICAL, OUT_OF_RANGE, NOT_AN_INT, SEQ_RAISING,
-             SEQ_LYING, ASSIGNS_QUIETLY, ASSIGNS_LOUDLY, INDEX, HUGE, M, *SAMPLES, *WIRES]
+             SEQ_LYING, ASSIGNS_QUIETLY, ASSIGNS_LOUDLY, INDEX, ZERO, INDEXED, INDEXED_SHORT, HUGE, M,
+             *SAMPLES, *WIRES]
 K_CLASSES = [c for c in map(keldrin.__dict__.get, keldrin.__all__) if isinstance(c, type)]
 
 
