@@ -1,10 +1,7 @@
-"""Hypothesis strategies that the property tests and the Python fuzz target share: init messages
-built from records and then damaged, and the awkward Python objects that carry them to the module
-(integers that convert through __index__, fail, or call back into the module; sequences that lie
-about their length or fail part way).
-
-Importing this module loads the tests' profile: the examples follow from each test alone
-(derandomize), and nothing is written to disk (no example database)."""
+"""Hypothesis strategies that the property tests and the Python fuzz target share: damaged init
+messages, and awkward objects to carry them (integers that convert through __index__, fail or
+call back into the module; sequences that lie about their length or fail part way). Importing
+this loads the tests' profile: derandomized, with no example database on disk."""
 
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
