@@ -81,9 +81,10 @@ TEST(StreamTest, RecordEquality) {
 // The namespaces of BOLT #1's TLV vectors: n1 knows types 1, 2, 3 and 254, n2 knows 0 and 11.
 constexpr KnownRecord kN1[] = {{1, "tlv1"}, {2, "tlv2"}, {3, "tlv3"}, {254, "tlv4"}};
 constexpr KnownRecord kN2[] = {{0, "tlv1"}, {11, "tlv2"}};
+constexpr KnownRecord kN3[] = {{1, "triples", 3}};
 
 const std::map<std::string, std::vector<std::span<const KnownRecord>>, std::less<>> kNamespaces = {
-    {"n1", {kN1}}, {"n2", {kN2}}, {"either", {kN1, kN2}}};
+    {"n1", {kN1}}, {"n2", {kN2}}, {"either", {kN1, kN2}}, {"n3", {kN3}}};
 
 class TlvVectors : public ::testing::TestWithParam<VectorRow> {};
 
