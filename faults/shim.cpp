@@ -9,12 +9,11 @@
 // threaded by design: the sweep arms it only around one call on the Python thread.
 
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
 #include <utility>
-
-#include <csignal>
 
 #include <execinfo.h>
 #include <unistd.h>
@@ -27,7 +26,8 @@ void* __libc_memalign(std::size_t alignment, std::size_t size);
 void __libc_free(void* block);
 }
 
-#define KELDRIN_EXPORT extern "C" __attribute__((visibility("default")))
+#define KELDRIN_VISIBLE __attribute__((visibility("default")))
+#define KELDRIN_EXPORT extern "C" KELDRIN_VISIBLE
 
 namespace {
 
@@ -35,31 +35,31 @@ bool armed = false;
 bool persistent = false;
 long long target = -1;  // below 0: count without failing
 long long counted = 0;
-long long injected = 0;
 long long live_new = 0;
 
-// With KELDRIN_FAULT_BACKTRACE set, the stack of every failed allocation goes to stderr: the
-// way to find which call a failing point comes from.
-void print_backtrace() {
-  static bool inside = false;
-  if (inside || std::getenv("KELDRIN_FAULT_BACKTRACE") == nullptr) return;
-  inside = true;
-  const bool was_armed = std::exchange(armed, false);
-  void* frames[48];
-  const int depth = backtrace(frames, 48);
-  backtrace_symbols_fd(frames, depth, STDERR_FILENO);
-  (void)!write(STDERR_FILENO, "--\n", 3);
-  armed = was_armed;
-  inside = false;
+void print_stack() {
+  void* frames[64];
+  backtrace_symbols_fd(frames, backtrace(frames, 64), STDERR_FILENO);
 }
 
+// Whether the allocation being made fails. With KELDRIN_FAULT_BACKTRACE set, the stack of every
+// failed allocation goes to stderr: the way to find which call a failing point comes from.
 bool should_fail() {
   if (!armed) return false;
   const long long index = counted++;
   if (target < 0 || index < target || (index > target && !persistent)) return false;
-  ++injected;
-  print_backtrace();
+  if (std::getenv("KELDRIN_FAULT_BACKTRACE") != nullptr) {
+    armed = false;  // what printing allocates is neither counted nor failed
+    print_stack();
+    (void)!write(STDERR_FILENO, "--\n", 3);
+    armed = true;
+  }
   return true;
+}
+
+void* failed() {
+  errno = ENOMEM;
+  return nullptr;
 }
 
 void* new_block(std::size_t size, std::size_t alignment) {
@@ -88,8 +88,7 @@ void delete_block(void* block) {
 void report_crash(int signal_number) {
   static const char kMarker[] = "keldrin-fault-crash\n";
   (void)!write(STDERR_FILENO, kMarker, sizeof kMarker - 1);
-  void* frames[64];
-  backtrace_symbols_fd(frames, backtrace(frames, 64), STDERR_FILENO);
+  print_stack();
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }
@@ -111,7 +110,6 @@ KELDRIN_EXPORT void keldrin_fault_arm(long long fail_at, int fail_after) {
   target = fail_at;
   persistent = fail_after != 0;
   counted = 0;
-  injected = 0;
   armed = true;
 }
 
@@ -122,13 +120,7 @@ KELDRIN_EXPORT long long keldrin_fault_disarm() {
 }
 
 /// Prints the calling stack to stderr: for finding where a sweep point's output comes from.
-KELDRIN_EXPORT void keldrin_fault_backtrace() {
-  void* frames[64];
-  backtrace_symbols_fd(frames, backtrace(frames, 64), STDERR_FILENO);
-}
-
-/// How many allocations were failed since the last arm.
-KELDRIN_EXPORT long long keldrin_fault_injected() { return injected; }
+KELDRIN_EXPORT void keldrin_fault_backtrace() { print_stack(); }
 
 /// Blocks from operator new not yet given back to operator delete.
 KELDRIN_EXPORT long long keldrin_fault_live_new() { return live_new; }
@@ -136,36 +128,20 @@ KELDRIN_EXPORT long long keldrin_fault_live_new() { return live_new; }
 // ---- The C allocator ---------------------------------------------------------------------------
 
 KELDRIN_EXPORT void* malloc(std::size_t size) {
-  if (should_fail()) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return __libc_malloc(size);
+  return should_fail() ? failed() : __libc_malloc(size);
 }
 
 KELDRIN_EXPORT void* calloc(std::size_t count, std::size_t size) {
-  if (should_fail()) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return __libc_calloc(count, size);
+  return should_fail() ? failed() : __libc_calloc(count, size);
 }
 
 KELDRIN_EXPORT void* realloc(void* block, std::size_t size) {
   // realloc(p, 0) frees, and freeing never fails.
-  if (size != 0 && should_fail()) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return __libc_realloc(block, size);
+  return (size != 0 && should_fail()) ? failed() : __libc_realloc(block, size);
 }
 
 KELDRIN_EXPORT void* memalign(std::size_t alignment, std::size_t size) {
-  if (should_fail()) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  return __libc_memalign(alignment, size);
+  return should_fail() ? failed() : __libc_memalign(alignment, size);
 }
 
 KELDRIN_EXPORT void* aligned_alloc(std::size_t alignment, std::size_t size) {
@@ -182,79 +158,42 @@ KELDRIN_EXPORT int posix_memalign(void** out, std::size_t alignment, std::size_t
 
 // ---- operator new and delete, every form ------------------------------------------------------
 
-__attribute__((visibility("default"))) void* operator new(std::size_t size) {
-  return new_or_throw(size, 0);
-}
-__attribute__((visibility("default"))) void* operator new[](std::size_t size) {
-  return new_or_throw(size, 0);
-}
-__attribute__((visibility("default"))) void* operator new(std::size_t size,
-                                                          const std::nothrow_t&) noexcept {
+using std::align_val_t, std::nothrow_t, std::size_t;
+
+KELDRIN_VISIBLE void* operator new(size_t size) { return new_or_throw(size, 0); }
+KELDRIN_VISIBLE void* operator new[](size_t size) { return new_or_throw(size, 0); }
+KELDRIN_VISIBLE void* operator new(size_t size, const nothrow_t&) noexcept {
   return new_block(size, 0);
 }
-__attribute__((visibility("default"))) void* operator new[](std::size_t size,
-                                                            const std::nothrow_t&) noexcept {
+KELDRIN_VISIBLE void* operator new[](size_t size, const nothrow_t&) noexcept {
   return new_block(size, 0);
 }
-__attribute__((visibility("default"))) void* operator new(std::size_t size,
-                                                          std::align_val_t alignment) {
-  return new_or_throw(size, static_cast<std::size_t>(alignment));
+KELDRIN_VISIBLE void* operator new(size_t size, align_val_t align) {
+  return new_or_throw(size, static_cast<size_t>(align));
 }
-__attribute__((visibility("default"))) void* operator new[](std::size_t size,
-                                                            std::align_val_t alignment) {
-  return new_or_throw(size, static_cast<std::size_t>(alignment));
+KELDRIN_VISIBLE void* operator new[](size_t size, align_val_t align) {
+  return new_or_throw(size, static_cast<size_t>(align));
 }
-__attribute__((visibility("default"))) void* operator new(std::size_t size,
-                                                          std::align_val_t alignment,
-                                                          const std::nothrow_t&) noexcept {
-  return new_block(size, static_cast<std::size_t>(alignment));
+KELDRIN_VISIBLE void* operator new(size_t size, align_val_t align, const nothrow_t&) noexcept {
+  return new_block(size, static_cast<size_t>(align));
 }
-__attribute__((visibility("default"))) void* operator new[](std::size_t size,
-                                                            std::align_val_t alignment,
-                                                            const std::nothrow_t&) noexcept {
-  return new_block(size, static_cast<std::size_t>(alignment));
+KELDRIN_VISIBLE void* operator new[](size_t size, align_val_t align, const nothrow_t&) noexcept {
+  return new_block(size, static_cast<size_t>(align));
 }
 
-__attribute__((visibility("default"))) void operator delete(void* block) noexcept {
-  delete_block(block);
+KELDRIN_VISIBLE void operator delete(void* p) noexcept { delete_block(p); }
+KELDRIN_VISIBLE void operator delete[](void* p) noexcept { delete_block(p); }
+KELDRIN_VISIBLE void operator delete(void* p, size_t) noexcept { delete_block(p); }
+KELDRIN_VISIBLE void operator delete[](void* p, size_t) noexcept { delete_block(p); }
+KELDRIN_VISIBLE void operator delete(void* p, const nothrow_t&) noexcept { delete_block(p); }
+KELDRIN_VISIBLE void operator delete[](void* p, const nothrow_t&) noexcept { delete_block(p); }
+KELDRIN_VISIBLE void operator delete(void* p, align_val_t) noexcept { delete_block(p); }
+KELDRIN_VISIBLE void operator delete[](void* p, align_val_t) noexcept { delete_block(p); }
+KELDRIN_VISIBLE void operator delete(void* p, size_t, align_val_t) noexcept { delete_block(p); }
+KELDRIN_VISIBLE void operator delete[](void* p, size_t, align_val_t) noexcept { delete_block(p); }
+KELDRIN_VISIBLE void operator delete(void* p, align_val_t, const nothrow_t&) noexcept {
+  delete_block(p);
 }
-__attribute__((visibility("default"))) void operator delete[](void* block) noexcept {
-  delete_block(block);
-}
-__attribute__((visibility("default"))) void operator delete(void* block, std::size_t) noexcept {
-  delete_block(block);
-}
-__attribute__((visibility("default"))) void operator delete[](void* block, std::size_t) noexcept {
-  delete_block(block);
-}
-__attribute__((visibility("default"))) void operator delete(void* block,
-                                                            const std::nothrow_t&) noexcept {
-  delete_block(block);
-}
-__attribute__((visibility("default"))) void operator delete[](void* block,
-                                                              const std::nothrow_t&) noexcept {
-  delete_block(block);
-}
-__attribute__((visibility("default"))) void operator delete(void* block, std::align_val_t) noexcept {
-  delete_block(block);
-}
-__attribute__((visibility("default"))) void operator delete[](void* block,
-                                                              std::align_val_t) noexcept {
-  delete_block(block);
-}
-__attribute__((visibility("default"))) void operator delete(void* block, std::size_t,
-                                                            std::align_val_t) noexcept {
-  delete_block(block);
-}
-__attribute__((visibility("default"))) void operator delete[](void* block, std::size_t,
-                                                              std::align_val_t) noexcept {
-  delete_block(block);
-}
-__attribute__((visibility("default"))) void operator delete(void* block, std::align_val_t,
-                                                            const std::nothrow_t&) noexcept {
-  delete_block(block);
-}
-__attribute__((visibility("default"))) void operator delete[](void* block, std::align_val_t,
-                                                              const std::nothrow_t&) noexcept {
-  delete_block(block);
+KELDRIN_VISIBLE void operator delete[](void* p, align_val_t, const nothrow_t&) noexcept {
+  delete_block(p);
 }
