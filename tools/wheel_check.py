@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
 """`tools/wheel_check.py WORK_DIR PYTHON` (make wheel-check), run by an interpreter with build and
-pip: the sdist, a wheel from it as a user's pip builds it (isolated, so build-system.requires must
-be complete), holding what it must, and that wheel in a fresh venv of PYTHON importing both modules
-and passing the Python tests and stubtest. tools/dist takes its sdist, its check of a wheel's files
-and its tests from here."""
+pip: the sdist, a wheel from it built as a user's pip builds it (isolated, so build-system.requires
+must be complete) holding what it must, and that wheel importing and passing the Python tests and
+stubtest in a fresh venv of PYTHON. tools/dist shares these steps."""
 
 import os
 import shutil
@@ -15,18 +14,15 @@ import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-# The test tools at the versions every venv of the Makefile gets.
 CONSTRAINTS = ROOT / "tools/constraints.txt"
 times: list[tuple[str, float]] = []
-# The extension modules by import name, each with its place in the wheel but for the suffix:
-# keldrin is a package whose __init__ is the extension itself.
+# Each extension module's place in the wheel but for the suffix, by import name.
 MODULES = {"libkeldrin": "libkeldrin", "keldrin": "keldrin/__init__"}
-# What type checkers read: libkeldrin's stub beside it and as the stub-only package mypy needs,
-# keldrin's inside the package, marked typed.
+# What type checkers read (mypy needs libkeldrin's stub-only package).
 TYPING = ["libkeldrin.pyi", "libkeldrin-stubs/__init__.pyi", "keldrin/__init__.pyi",
           "keldrin/py.typed"]
-# Run by a venv's interpreter with the module names: each imports from the venv itself, and the
-# version keldrin was compiled with is the distribution's.
+# Run in a venv with the module names: each comes from the venv, and keldrin's version is the
+# distribution's.
 IMPORT = """
 import importlib, importlib.metadata, sys
 for name in sys.argv[1:]:
@@ -44,15 +40,14 @@ def check(ok: bool, message: str) -> None:
 
 
 def run(what: str, *cmd, **kwargs) -> str:
-    """Runs cmd, stops the whole run if it fails, records its time under `what`; returns its
-    standard output, which it also prints."""
+    """Runs cmd, timed under `what`, and returns (and prints) its output; stops the run if it
+    fails."""
     print(f"=== {what}", flush=True)
     start = time.monotonic()
     done = subprocess.run([str(c) for c in cmd], stdout=subprocess.PIPE, text=True, **kwargs)
     times.append((what, time.monotonic() - start))
     print(done.stdout, end="", flush=True)
-    if done.returncode:
-        sys.exit(f"{Path(sys.argv[0]).name}: {what} failed (exit {done.returncode})")
+    check(not done.returncode, f"{what} failed (exit {done.returncode})")
     return done.stdout
 
 
@@ -63,8 +58,8 @@ def sdist(out: Path) -> Path:
 
 
 def contents(wheel: Path, suffix: str) -> dict[str, str]:
-    """Checks that the wheel holds every module with `suffix` and no other, and the typing files;
-    returns each module's file in the wheel, by import name."""
+    """Checks that the wheel holds the modules with `suffix`, no other, and the typing files;
+    returns each module's file by import name."""
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
     files = {name: place + suffix for name, place in MODULES.items()}
@@ -77,17 +72,15 @@ def contents(wheel: Path, suffix: str) -> dict[str, str]:
 
 def test(python: str, wheel: Path, venv: Path, packages: list[str], env: dict | None = None,
          find_links: Path | None = None) -> str:
-    """Installs the wheel and packages into a fresh venv of `python`, imports the modules there and
-    runs the Python tests, and stubtest after them if mypy is among the packages; returns pytest's
-    summary line and what the import printed. The venv gets no pip of its own: this interpreter's
-    pip installs into it, from find_links alone where given (an interpreter without ssl, or one run
-    under QEMU)."""
+    """Installs the wheel and packages into a fresh venv of `python` (with this interpreter's pip,
+    from find_links alone if given), imports the modules, runs the Python tests and, with mypy,
+    stubtest; returns pytest's summary and what the import printed."""
     what = venv.name
     index = ["--no-index", "--find-links", find_links] if find_links else []
     run(f"venv {what}", python, "-m", "venv", "--without-pip", venv)
     run(f"install into {what}", sys.executable, "-m", "pip", "--python", venv / "bin/python",
         "install", "-q", "-c", CONSTRAINTS, *index, wheel, *packages)
-    # From the venv's folder, so that the tests import the installed modules, not the tree's stubs.
+    # From the venv's folder, so that the installed modules are imported, not the tree's stubs.
     imported = run(f"import {what}", venv / "bin/python", "-c", IMPORT, *MODULES,
                    cwd=venv.parent, env=env)
     summary = run(f"pytest {what}", venv / "bin/python", "-m", "pytest", "-q", "-p",
@@ -104,7 +97,6 @@ def main() -> None:
     run("wheel", sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--wheel-dir", work,
         sdist(work))
     (wheel,) = work.glob("*.whl")
-    # The wheel is this interpreter's, built by its pip.
     contents(wheel, sysconfig.get_config_var("EXT_SUFFIX"))
     test(python, wheel, work / "venv", ["pytest", "hypothesis", "mypy"])
 
