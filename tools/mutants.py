@@ -1,26 +1,18 @@
 #!/usr/bin/env python3
 """Mutation testing of the C++ sources: `make mutants` runs this.
 
-Mutants come from universalmutator's C++ rules, one file at a time. A fixed seed picks a sample
-of them; each is written into a copy of the tree under build/mutants/ (the working sources are
-never touched, so an interrupted run leaves nothing mutated), built incrementally without
-link-time optimisation, and tested by the fast tests of both tiers, the ones most likely to fail
-first: the codec's GoogleTest binary, the embedded-interpreter binaries, then pytest -x against
-the freshly built module, and last a bounded allocation-failure sweep (faults/sweep.py), the one
-test that reaches the paths only a failed allocation takes. A mutant is killed when its build
-succeeds and a test fails, crashes or times out; it survives when every test passes; it did not
-compile when the build fails.
+A seeded sample of the mutants that universalmutator's C++ rules make of each file is written, one
+at a time, into a copy of the tree (an interrupted run leaves the sources untouched), built
+incrementally without link-time optimisation and tested by the fast tests most likely to fail
+first: the GoogleTest binaries, pytest -x, then a bounded allocation-failure sweep
+(faults/sweep.py), the one test of the paths only a failed allocation takes. A mutant is killed
+when it builds and a test fails, crashes or times out; it survives when every test passes.
 
-A mutant whose build leaves every object file as the original's (a change in code that the
-preprocessor leaves out for this interpreter, a declaration commented out) is equivalent without
-running a test. Other survivors that cannot change behaviour are listed in
-tools/mutants-equivalent.txt, matched by file, the original line and its replacement (whitespace
-aside; `*` for any replacement), never by line number, so the list survives edits elsewhere in a
-file; an entry that no longer matches a line of its file stops the run. Equivalents are reported
-apart and left out of the score.
-
-The shared build lock is taken for each mutant's build and tests only, so other builds on the
-machine interleave with a long run.
+Equivalents are reported apart and left out of the score: mutants whose object files are all the
+original's, and survivors listed in tools/mutants-equivalent.txt, matched by file and lines
+(whitespace aside; `*` for any replacement), never by line number, so that edits elsewhere keep
+them valid; an entry that matches no lines of its file stops the run. The build lock is held per
+mutant, so other builds interleave with a long run.
 """
 
 from __future__ import annotations
@@ -51,16 +43,14 @@ GROUPS = {
                     if d.is_dir() and d.name != "python"),
     "all": ["src"],
 }
-# What the mutant build and its tests need of the tree: tests run from the copy, so editing them
-# during a run does not change the run.
+# What the build and tests need of the tree: the tests run from the copy, so that editing them
+# does not change a run.
 TREE_PARTS = ["CMakeLists.txt", "CMakePresets.json", "pyproject.toml", "src", "tests", "stubs",
               "examples", "faults", "README.md", "docs", "CHANGELOG.md", "CONTRIBUTING.md",
               "SECURITY.md", "LICENSE"]
-# Slow or unrelated to the binary under test: the stress sweep (16 MiB messages, threads) and
-# mypy on the stub.
+# Slow or unrelated to the binary: the stress sweep and mypy on the stub.
 SLOW_TESTS = ["test_stress.py", "test_typing.py"]
-# The Python tests that fail soonest for a typical mutant go first; the leak sweep (about three
-# seconds) last, so that only mutants that pass everything else pay for it.
+# Those that fail soonest for a typical mutant first; the leak sweep (seconds) last.
 FIRST_TESTS = ["test_init_codec.py", "test_setters.py", "test_module.py"]
 LAST_TESTS = ["test_leaks.py"]
 SAME_OBJECTS = "every object file is the original's"
@@ -84,10 +74,8 @@ def squash(text: str) -> str:
 
 
 def load_equivalents(path: Path) -> list[dict]:
-    """Blocks of `file:`, `from:`, `to:` and `why:` lines, each starting at its `file:` line;
-    `from` and `to` may repeat for a change of several lines, and an optional `python: 3.12+`
-    limits the entry to the interpreters it holds for. Stops at an entry whose `from` lines are not
-    lines of its file, one after another: the code it was written for has changed."""
+    """The entries of `path` (its header says their format); stops at one whose `from` lines are
+    not consecutive lines of its file: the code it was written for has changed."""
     entries: list[dict] = [{}]
     for raw in path.read_text().splitlines():
         key, _, value = (part.strip() for part in raw.partition(":"))
@@ -113,21 +101,12 @@ def load_equivalents(path: Path) -> list[dict]:
     return [e for e in entries if e]
 
 
-def holds_for(entry: dict, version: tuple[int, int]) -> bool:
-    """Whether the entry's `python:` condition (e.g. 3.12+) admits the interpreter's version."""
-    if "python" not in entry:
-        return True
-    lowest = tuple(map(int, entry["python"].rstrip("+").split(".")))
-    return version >= lowest
-
-
-def equivalent_reason(mutant: Mutant, entries: list[dict],
-                      version: tuple[int, int]) -> str | None:
-    before = [squash(line) for line in mutant.before]
-    after = [squash(line) for line in mutant.after]
+def equivalent_reason(mutant: Mutant, entries: list[dict], version: tuple) -> str | None:
+    before, after = ([squash(line) for line in lines] for lines in (mutant.before, mutant.after))
     for entry in entries:
         if (entry["file"] == mutant.file and entry["from"] == before
-                and entry["to"] in (after, ["*"]) and holds_for(entry, version)):
+                and entry["to"] in (after, ["*"])  # `python: 3.12+` limits an entry
+                and version >= tuple(map(int, entry.get("python", "0").rstrip("+").split(".")))):
             return entry["why"]
     return None
 
@@ -159,9 +138,7 @@ def mutate_file(rel: str, pool_dir: Path, mutate: str) -> list[Mutant]:
                if op[0] != "equal"]
         if not ops:
             continue
-        tag, i1, i2, j1, j2 = ops[0]
-        i2 = ops[-1][2]
-        j2 = ops[-1][4]
+        i1, j1, i2, j2 = ops[0][1], ops[0][3], ops[-1][2], ops[-1][4]
         if i1 == i2:  # a pure insertion: shown as a change of the line before it
             i1, j1 = max(i1 - 1, 0), max(j1 - 1, 0)
         mutants.append(Mutant(rel, i1 + 1, old[i1:i2], new[j1:j2], text))
@@ -170,17 +147,13 @@ def mutate_file(rel: str, pool_dir: Path, mutate: str) -> list[Mutant]:
 
 
 def sources(dirs: list[str]) -> list[str]:
-    found = []
-    for d in dirs:
-        for path in sorted((ROOT / d).rglob("*")):
-            if path.suffix in (".cpp", ".h") and path.is_file():
-                found.append(str(path.relative_to(ROOT)))
-    return found
+    return [str(path.relative_to(ROOT)) for d in dirs for path in sorted((ROOT / d).rglob("*"))
+            if path.suffix in (".cpp", ".h") and path.is_file()]
 
 
 def sync_tree(tree: Path) -> None:
-    """Brings the copy up to date, rewriting only files whose contents differ so that the
-    incremental build stays incremental (and undoing a mutant an interrupted run left)."""
+    """Brings the copy up to date (undoing a mutant an interrupted run left), rewriting only files
+    whose contents differ so that the build stays incremental."""
     wanted = set()
     for part in TREE_PARTS:
         src = ROOT / part
@@ -203,100 +176,89 @@ def sync_tree(tree: Path) -> None:
 
 @contextlib.contextmanager
 def lock(path: str):
-    """The machine-wide build lock (none for an empty path), held for a mutant's build and tests."""
+    """The machine-wide build lock (none for an empty path)."""
     with open(path or os.devnull, "a") as held:
         if path:
             fcntl.flock(held, fcntl.LOCK_EX)
         yield
 
 
+def run(cmd: list[str], timeout: float | None = None, **kw) -> subprocess.CompletedProcess:
+    try:  # errors="replace": a crashing mutant can print any bytes
+        return subprocess.run(cmd, capture_output=True, text=True, errors="replace",
+                              timeout=timeout, **kw)
+    except subprocess.TimeoutExpired as e:
+        return subprocess.CompletedProcess(cmd, -999, e.stdout or "", "timed out")
+
+
 class Runner:
     def __init__(self, args):
-        self.args = args
+        self.lock, self.python = args.lock, args.python
         self.work = Path(args.work).resolve()
-        self.tree = self.work / "tree"
-        self.build = self.work / "build"
-        self.python = args.python
-        venv_bin = Path(args.python).parent
-        self.cmake = str(venv_bin / "cmake")
-        self.ninja = str(venv_bin / "ninja")
+        self.tree, self.build, self.applied = (self.work / n for n in ("tree", "build", "applied"))
+        self.ninja = str(Path(args.python).parent / "ninja")
         self.timeout = 60.0
         self.objects: dict[str, str] | None = None  # the original's, once the baseline is built
         self.failure_output = ""  # the end of what the last failing test printed
 
-    def run(self, cmd, timeout=None, **kw) -> subprocess.CompletedProcess:
-        try:
-            # A crashing mutant can print any bytes; they must not end the run.
-            return subprocess.run(cmd, capture_output=True, text=True, errors="replace",
-                                  timeout=timeout, **kw)
-        except subprocess.TimeoutExpired as e:
-            return subprocess.CompletedProcess(cmd, -999, e.stdout or "", "timed out")
-
     def configure(self) -> None:
         sync_tree(self.tree)
-        # A run stopped with a mutant in place leaves its name: the restored file is touched so
-        # that the build replaces the mutant's objects, which are newer than its contents.
-        applied = self.work / "applied"
-        if applied.exists():
-            (self.tree / applied.read_text()).touch()
-            applied.unlink()
-        # Warnings are errors in the preset, as in every build of the Makefile: a mutant that the
-        # project's own build refuses (a function that no longer returns) does not compile.
-        cmd = [self.cmake, "--preset", "mutants", "-S", str(self.tree), "-B", str(self.build),
-               f"-DCMAKE_MAKE_PROGRAM={self.ninja}", f"-DPython_EXECUTABLE={self.python}"]
+        # A stopped run's mutant: its objects are newer than the file restored.
+        if self.applied.exists():
+            (self.tree / self.applied.read_text()).touch()
+            self.applied.unlink()
+        # Warnings are errors in the preset, as in the Makefile's builds.
+        cmd = [str(Path(self.python).parent / "cmake"), "--preset", "mutants", "-S", str(self.tree),
+               "-B", str(self.build), f"-DCMAKE_MAKE_PROGRAM={self.ninja}",
+               f"-DPython_EXECUTABLE={self.python}"]
         if shutil.which("ccache"):
             cmd.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
         else:
             print("mutants: no ccache (Debian package ccache); every build compiles afresh")
-        with lock(self.args.lock):
-            proc = self.run(cmd)
+        with lock(self.lock):
+            proc = run(cmd)
         if proc.returncode != 0:
             sys.exit(f"mutants: configure failed\n{proc.stdout}\n{proc.stderr}")
 
-    def module_dir(self) -> Path:
-        found = list((self.build / "src").glob("libkeldrin*.so"))
-        if len(found) != 1:
-            sys.exit(f"mutants: expected one built module in {self.build / 'src'}, found {found}")
-        return found[0].parent
-
     def test_commands(self, codec_first: bool) -> list[list[str]]:
-        codec = [str(self.build / "tests/cpp/keldrin_codec_tests"), "--gtest_brief=1",
-                 "--gtest_fail_fast"]
-        binding = [str(self.build / "tests/cpp/keldrin_binding_tests"), "--gtest_brief=1",
-                   "--gtest_fail_fast"]
-        # Its own process, as it finalises the interpreter: the record made by object.__new__.
-        runtime = [str(self.build / "tests/cpp/keldrin_runtime_tests"), "--gtest_brief=1"]
+        def gtest(name: str, *flags: str) -> list[str]:
+            return [str(self.build / f"tests/cpp/keldrin_{name}_tests"), "--gtest_brief=1", *flags]
+
+        codec, binding = gtest("codec", "--gtest_fail_fast"), gtest("binding", "--gtest_fail_fast")
+        runtime = gtest("runtime")  # its own process, as it finalises the interpreter
         tests = self.tree / "tests/python"
-        order = [tests / name for name in FIRST_TESTS]
-        order += [p for p in sorted(tests.glob("test_*.py"))
-                  if p.name not in FIRST_TESTS + LAST_TESTS + SLOW_TESTS]
-        order += [tests / name for name in LAST_TESTS]
+        order = ([tests / name for name in FIRST_TESTS]
+                 + [p for p in sorted(tests.glob("test_*.py"))
+                    if p.name not in FIRST_TESTS + LAST_TESTS + SLOW_TESTS]
+                 + [tests / name for name in LAST_TESTS])
         pytest = [self.python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
                   "-p", "no:randomly", *map(str, order)]
-        # About ten seconds, paid only by mutants that pass everything else.
+        # Last, about ten seconds, paid only by mutants that pass everything else.
         sweep = [self.python, str(self.tree / "faults/sweep.py"), "--bounded",
                  "--shim", str(self.build / "faults/libkeldrin_faultshim.so")]
-        binaries = [binding, runtime]
-        fast = [codec, *binaries, pytest] if codec_first else [*binaries, pytest, codec]
-        return fast + [sweep]
+        fast = [binding, runtime, pytest]
+        return ([codec, *fast] if codec_first else [*fast, codec]) + [sweep]
 
     def object_digests(self) -> dict[str, str]:
         return {str(p): hashlib.sha1(p.read_bytes()).hexdigest() for p in self.build.rglob("*.o")}
 
     def build_and_test(self, codec_first: bool) -> tuple[str, str]:
         """'nocompile', 'equivalent', 'killed' or 'survived', with what decided it."""
-        build = self.run([self.ninja, "-C", str(self.build)], timeout=600)
+        build = run([self.ninja, "-C", str(self.build)], timeout=600)
         if build.returncode != 0:
             return "nocompile", (build.stdout + build.stderr)[-2000:]
         if self.objects is not None and self.object_digests() == self.objects:
             return "equivalent", SAME_OBJECTS
-        env = {**os.environ, "PYTHONPATH": str(self.module_dir()), "PYTHONDONTWRITEBYTECODE": "1"}
+        modules = list((self.build / "src").glob("libkeldrin*.so"))
+        if len(modules) != 1:
+            sys.exit(f"mutants: expected one built module in {self.build / 'src'}, found {modules}")
+        env = {**os.environ, "PYTHONPATH": str(modules[0].parent), "PYTHONDONTWRITEBYTECODE": "1"}
         for cmd in self.test_commands(codec_first):
-            proc = self.run(cmd, timeout=self.timeout, env=env, cwd=str(self.tree))
+            proc = run(cmd, timeout=self.timeout, env=env, cwd=str(self.tree))
             if proc.returncode != 0:
                 # The program, or for a Python script (the sweep) the script.
-                program = cmd[1] if cmd[0] == self.python else cmd[0]
-                name = "pytest" if "pytest" in cmd else Path(program).name
+                name = "pytest" if "pytest" in cmd else Path(
+                    cmd[1] if cmd[0] == self.python else cmd[0]).name
                 why = "timed out" if proc.returncode == -999 else f"exit {proc.returncode}"
                 self.failure_output = (proc.stdout + proc.stderr)[-3000:]
                 return "killed", f"{name}: {why}"
@@ -304,7 +266,7 @@ class Runner:
 
     def baseline(self) -> None:
         start = time.monotonic()
-        with lock(self.args.lock):
+        with lock(self.lock):
             status, detail = self.build_and_test(codec_first=True)
         if status != "survived":
             sys.exit(f"mutants: the unmutated tree does not pass its tests ({status})\n{detail}\n"
@@ -314,76 +276,70 @@ class Runner:
         self.timeout = max(60.0, 10 * (time.monotonic() - start))
 
     def test_mutant(self, mutant: Mutant) -> tuple[str, str]:
-        target = self.tree / mutant.file
-        original = (ROOT / mutant.file).read_text()
-        applied = self.work / "applied"
-        applied.write_text(mutant.file)
+        target, original = self.tree / mutant.file, (ROOT / mutant.file).read_text()
+        self.applied.write_text(mutant.file)
         try:
             target.write_text(mutant.text)
-            with lock(self.args.lock):
+            with lock(self.lock):
                 return self.build_and_test(codec_first=not mutant.file.startswith("src/python"))
         finally:
             target.write_text(original)
-            applied.unlink()
+            self.applied.unlink()
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--python", required=True, help="the venv's interpreter")
-    parser.add_argument("--group", default="all", help=f"one of {', '.join(GROUPS)}, or paths")
-    parser.add_argument("--mutants", type=int, default=150)
-    parser.add_argument("--seed", type=int, default=13)
-    parser.add_argument("--work", default=str(ROOT / "build/mutants"))
-    parser.add_argument("--lock", default="/tmp/keldrin-build.lock",
-                        help="flock(2) file taken per mutant; empty for none")
-    parser.add_argument("--equivalents", default=str(ROOT / "tools/mutants-equivalent.txt"))
-    parser.add_argument("--rerun", action="store_true",
-                        help="test again the survivors (not listed as equivalent) of this seed's "
-                             "last results, keeping the other verdicts (after tests got stronger)")
-    parser.add_argument("--resume", action="store_true",
-                        help="test the mutants of the sample that the last results lack")
-    parser.add_argument("--report", action="store_true",
-                        help="only print the last results again, with the current equivalents")
+    add = parser.add_argument
+    add("--python", required=True, help="the venv's interpreter")
+    add("--group", default="all", help=f"one of {', '.join(GROUPS)}, or paths")
+    add("--mutants", type=int, default=150)
+    add("--seed", type=int, default=13)
+    add("--work", default=str(ROOT / "build/mutants"))
+    add("--lock", default="/tmp/keldrin-build.lock",
+        help="flock(2) file taken per mutant; empty for none")
+    add("--equivalents", default=str(ROOT / "tools/mutants-equivalent.txt"))
+    add("--rerun", action="store_true", help="test again the survivors (not listed as equivalent) "
+        "of this seed's last results, keeping the other verdicts (after tests got stronger)")
+    add("--resume", action="store_true",
+        help="test the mutants of the sample that the last results lack")
+    add("--report", action="store_true",
+        help="only print the last results again, with the current equivalents")
     args = parser.parse_args()
 
     dirs = GROUPS.get(args.group, args.group.split())
-    mutate = str(Path(args.python).parent / "mutate")
-    pool_dir = Path(args.work).resolve() / "pool"
-    pool = [m for rel in sources(dirs) for m in mutate_file(rel, pool_dir, mutate)]
+    mutate, work = str(Path(args.python).parent / "mutate"), Path(args.work).resolve()
+    pool = [m for rel in sources(dirs) for m in mutate_file(rel, work / "pool", mutate)]
     sample = random.Random(args.seed).sample(pool, min(args.mutants, len(pool)))
     equivalents = load_equivalents(Path(args.equivalents))
-    version = tuple(json.loads(subprocess.run(
-        [args.python, "-c", "import json, sys; print(json.dumps(sys.version_info[:2]))"],
-        capture_output=True, text=True, check=True).stdout))
-    name = args.group.replace("/", "_").replace(" ", "+")
-    out = Path(args.work).resolve() / f"results-{name}-{args.seed}.json"
+    version = tuple(map(int, subprocess.run(
+        [args.python, "-c", "import sys; print(*sys.version_info[:2])"],
+        capture_output=True, text=True, check=True).stdout.split()))
+    out = work / f"results-{args.group.replace('/', '_').replace(' ', '+')}-{args.seed}.json"
     earlier = {}
     if args.rerun or args.resume or args.report:
         earlier = {r["id"]: r for r in json.loads(out.read_text())}
     by_id = {m.ident: m for m in sample}
 
-    def judged(results: list[dict]) -> list[dict]:
-        """Survivors and equivalents judged again by the current list."""
-        for r in results:
+    def judged() -> list[dict]:
+        """The results, survivors and equivalents judged again by the current list."""
+        for r in earlier.values():
             if (r["status"] in ("survived", "equivalent") and r["id"] in by_id
                     and r["detail"] != SAME_OBJECTS):
                 reason = equivalent_reason(by_id[r["id"]], equivalents, version)
                 r["status"], r["detail"] = ("equivalent", reason) if reason else ("survived", "")
-        return results
+        return list(earlier.values())
 
     if args.report:
-        report(judged(list(earlier.values())), 0.0, dirs)
-        return
-    if args.rerun or args.resume:
-        def wanted(m: Mutant) -> bool:
-            status = earlier.get(m.ident, {}).get("status")
-            if status is None:
-                return args.resume
-            return (args.rerun and status == "survived"
-                    and not equivalent_reason(m, equivalents, version))
-        sample = [m for m in sample if wanted(m)]
+        return report(judged(), 0.0, dirs)
+
+    def wanted(m: Mutant) -> bool:
+        status = earlier.get(m.ident, {}).get("status")
+        if status is None:
+            return not args.rerun or args.resume
+        return (args.rerun and status == "survived"
+                and not equivalent_reason(m, equivalents, version))
     # Mutants of one file in a row: the build recompiles the least between them.
-    order = sorted(sample, key=lambda m: (m.file, m.line))
+    order = sorted(filter(wanted, sample), key=lambda m: (m.file, m.line))
     print(f"mutants: {len(pool)} made from {len(sources(dirs))} files under {' '.join(dirs)}; "
           f"seed {args.seed} picks {len(order)}", flush=True)
 
@@ -391,27 +347,21 @@ def main() -> None:
     runner.configure()
     runner.baseline()
     print(f"mutants: the unmutated tree passes; test timeout {runner.timeout:.0f} s", flush=True)
-
-    results = []
     started = time.monotonic()
     for n, mutant in enumerate(order, 1):
         t0 = time.monotonic()
         status, detail = runner.test_mutant(mutant)
-        if status == "survived":
-            reason = equivalent_reason(mutant, equivalents, version)
-            if reason is not None:
-                status, detail = "equivalent", reason
+        reason = status == "survived" and equivalent_reason(mutant, equivalents, version)
+        if reason:
+            status, detail = "equivalent", reason
         earlier[mutant.ident] = {"id": mutant.ident, "file": mutant.file, "line": mutant.line,
                                  "before": mutant.before, "after": mutant.after,
                                  "status": status, "detail": detail}
         print(f"[{n}/{len(order)}] {status:10} {mutant.file}:{mutant.line} {mutant.ident} "
               f"({time.monotonic() - t0:.1f} s)", flush=True)
         out.write_text(json.dumps(list(earlier.values()), indent=1))  # readable during the run
-    results = judged(list(earlier.values()))
-    # Leave the copy as the sources are, ready for the next run's incremental build.
     sync_tree(runner.tree)
-
-    report(results, time.monotonic() - started, dirs, len(order))
+    report(judged(), time.monotonic() - started, dirs, len(order))
     print(f"mutants: results in {out}")
 
 
@@ -433,8 +383,8 @@ def report(results: list[dict], seconds: float, dirs: list[str], tested: int = 0
     groups = {name: paths for name, paths in GROUPS.items() if name != "all"}
     for name, paths in [("total", dirs)] + list(groups.items()):
         rows = [r for r in results if any(r["file"].startswith(p + "/") for p in paths)]
-        if not rows or (name != "total" and len(rows) == len(results) and len(groups) > 1
-                        and paths == dirs):
+        # A group's row only where it differs from the total's.
+        if not rows or (name != "total" and len(rows) == len(results) and paths == dirs):
             continue
         killed, survived = count(rows, "killed"), count(rows, "survived")
         scored = killed + survived
