@@ -284,6 +284,6 @@ MUTANT_GROUP ?= all
 # e.g. --rerun (the last run's survivors again), --resume, --report
 MUTANT_ARGS ?=
 
-mutants: $(VENV)/.universalmutator
+mutants: install $(VENV)/.universalmutator
 	$(VPY) tools/mutants.py --python $(abspath $(VPY)) --mutants $(MUTANTS) --seed $(SEED) \
 		--group "$(MUTANT_GROUP)" --work $(BUILD)/mutants $(MUTANT_ARGS)
