@@ -17,39 +17,15 @@
 #include <vector>
 
 #include "core/decode_failure.h"
+#include "test_support.h"
 
 namespace keldrin::testing {
 
 struct VectorRow {
   std::string name;                 // the comment after the row, or its input as written
-  std::vector<std::uint8_t> input;
+  Bytes input;
   std::vector<std::string> fields;  // the fields after the input
 };
-
-/// "fd 00fd ab*3" -> fd 00 fd ab ab ab: hex with spaces anywhere between bytes, "xy*n" for n
-/// copies of the bytes xy.
-inline std::vector<std::uint8_t> VectorBytes(std::string_view text) {
-  std::vector<std::uint8_t> out;
-  std::istringstream words{std::string(text)};
-  for (std::string word; words >> word;) {
-    const std::size_t star = word.find('*');
-    const std::string pattern = word.substr(0, star), copies = word.substr(star + 1);
-    const bool counted = star == std::string::npos || (!copies.empty() &&
-                         copies.find_first_not_of("0123456789") == std::string::npos);
-    if (pattern.size() % 2 != 0 || pattern.find_first_not_of("0123456789abcdef") != pattern.npos ||
-        !counted) {
-      throw std::invalid_argument("not bytes: " + word);
-    }
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < pattern.size(); i += 2) {
-      bytes.push_back(static_cast<std::uint8_t>(std::stoul(pattern.substr(i, 2), nullptr, 16)));
-    }
-    for (std::size_t n = star == std::string::npos ? 1 : std::stoul(copies); n > 0; --n) {
-      out.insert(out.end(), bytes.begin(), bytes.end());
-    }
-  }
-  return out;
-}
 
 inline std::string_view Trimmed(std::string_view text) {
   const std::size_t first = text.find_first_not_of(" \t\r");
@@ -76,7 +52,7 @@ inline std::vector<VectorRow> Vectors(std::string_view table) {
       }
       if (fields.size() < 2) throw std::runtime_error("a row without input: " + line);
       std::string name(hash == std::string::npos ? "" : Trimmed(line.substr(hash + 1)));
-      VectorRow parsed{name.empty() ? fields[1] : name, VectorBytes(fields[1]),
+      VectorRow parsed{name.empty() ? fields[1] : name, Hex(fields[1]),
                        {fields.begin() + 2, fields.end()}};
       out[fields[0]].push_back(std::move(parsed));
     }
