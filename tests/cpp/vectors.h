@@ -27,31 +27,30 @@ struct VectorRow {
   std::vector<std::string> fields;  // the fields after the input
 };
 
-inline std::string_view Trimmed(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
 /// Every row of one table, in file order; throws when the file cannot be read.
 inline std::vector<VectorRow> Vectors(std::string_view table) {
   static const std::map<std::string, std::vector<VectorRow>, std::less<>> tables = [] {
     std::ifstream file(KELDRIN_VECTORS_FILE);
     if (!file) throw std::runtime_error("cannot read " KELDRIN_VECTORS_FILE);
     std::map<std::string, std::vector<VectorRow>, std::less<>> out;
+    const auto trimmed = [](std::string_view text) {
+      const std::size_t first = text.find_first_not_of(" \t\r");
+      return first == text.npos ? text.substr(0, 0)
+                                : text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+    };
     for (std::string line; std::getline(file, line);) {
       const std::size_t hash = line.find('#');
-      const std::string_view row = Trimmed(std::string_view(line).substr(0, hash));
+      const std::string_view row = trimmed(std::string_view(line).substr(0, hash));
       if (row.empty()) continue;
       std::vector<std::string> fields;
       for (std::size_t start = 0;;) {
         const std::size_t bar = row.find('|', start);
-        fields.emplace_back(Trimmed(row.substr(start, bar - start)));
+        fields.emplace_back(trimmed(row.substr(start, bar - start)));
         if (bar == std::string_view::npos) break;
         start = bar + 1;
       }
       if (fields.size() < 2) throw std::runtime_error("a row without input: " + line);
-      std::string name(hash == std::string::npos ? "" : Trimmed(line.substr(hash + 1)));
+      std::string name(hash == std::string::npos ? "" : trimmed(line.substr(hash + 1)));
       VectorRow parsed{name.empty() ? fields[1] : name, Hex(fields[1]),
                        {fields.begin() + 2, fields.end()}};
       out[fields[0]].push_back(std::move(parsed));
