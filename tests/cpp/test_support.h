@@ -1,14 +1,16 @@
 #pragma once
 
-// Helpers shared by the codec tests: byte strings written in hex, the two error texts, and a
-// compact text form of a TLV stream for table rows.
+// Helpers shared by the C++ tests: byte strings written in hex, the two error texts of the wire
+// reader, and a compact text form of a TLV stream for table rows.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <utility>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/wire.h"
@@ -23,12 +25,27 @@ using Bytes = std::vector<std::uint8_t>;
 inline constexpr std::string_view kShort = "failed to fill whole buffer";
 inline constexpr std::string_view kNonCanonical = "decoded bigsize is not canonical";
 
-/// "01 fd 00" -> {0x01, 0xfd, 0x00}: two hex digits per byte, one space between bytes.
+/// "fd 00fd ab*3" -> fd 00 fd ab ab ab: hex with spaces anywhere between bytes, "xy*n" for n
+/// copies of the bytes xy. Throws on anything else.
 inline Bytes Hex(std::string_view text) {
   Bytes out;
-  for (std::size_t i = 0; i + 1 < text.size(); i += 3) {
-    const std::string byte(text.substr(i, 2));
-    out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
+  std::istringstream words{std::string(text)};
+  for (std::string word; words >> word;) {
+    const std::size_t star = word.find('*');
+    const std::string pattern = word.substr(0, star), copies = word.substr(star + 1);
+    const bool counted = star == std::string::npos || (!copies.empty() &&
+                         copies.find_first_not_of("0123456789") == std::string::npos);
+    if (pattern.size() % 2 != 0 || pattern.find_first_not_of("0123456789abcdef") != pattern.npos ||
+        !counted) {
+      throw std::invalid_argument("not bytes: " + word);
+    }
+    Bytes bytes;
+    for (std::size_t i = 0; i < pattern.size(); i += 2) {
+      bytes.push_back(static_cast<std::uint8_t>(std::stoul(pattern.substr(i, 2), nullptr, 16)));
+    }
+    for (std::size_t n = star == std::string::npos ? 1 : std::stoul(copies); n > 0; --n) {
+      out.insert(out.end(), bytes.begin(), bytes.end());
+    }
   }
   return out;
 }

@@ -17,45 +17,15 @@
 #include <vector>
 
 #include "core/decode_failure.h"
+#include "test_support.h"
 
 namespace keldrin::testing {
 
 struct VectorRow {
   std::string name;                 // the comment after the row, or its input as written
-  std::vector<std::uint8_t> input;
+  Bytes input;
   std::vector<std::string> fields;  // the fields after the input
 };
-
-/// "fd 00fd ab*3" -> fd 00 fd ab ab ab: hex with spaces anywhere between bytes, "xy*n" for n
-/// copies of the bytes xy.
-inline std::vector<std::uint8_t> VectorBytes(std::string_view text) {
-  std::vector<std::uint8_t> out;
-  std::istringstream words{std::string(text)};
-  for (std::string word; words >> word;) {
-    const std::size_t star = word.find('*');
-    const std::string pattern = word.substr(0, star), copies = word.substr(star + 1);
-    const bool counted = star == std::string::npos || (!copies.empty() &&
-                         copies.find_first_not_of("0123456789") == std::string::npos);
-    if (pattern.size() % 2 != 0 || pattern.find_first_not_of("0123456789abcdef") != pattern.npos ||
-        !counted) {
-      throw std::invalid_argument("not bytes: " + word);
-    }
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < pattern.size(); i += 2) {
-      bytes.push_back(static_cast<std::uint8_t>(std::stoul(pattern.substr(i, 2), nullptr, 16)));
-    }
-    for (std::size_t n = star == std::string::npos ? 1 : std::stoul(copies); n > 0; --n) {
-      out.insert(out.end(), bytes.begin(), bytes.end());
-    }
-  }
-  return out;
-}
-
-inline std::string_view Trimmed(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 /// Every row of one table, in file order; throws when the file cannot be read.
 inline std::vector<VectorRow> Vectors(std::string_view table) {
@@ -63,20 +33,25 @@ inline std::vector<VectorRow> Vectors(std::string_view table) {
     std::ifstream file(KELDRIN_VECTORS_FILE);
     if (!file) throw std::runtime_error("cannot read " KELDRIN_VECTORS_FILE);
     std::map<std::string, std::vector<VectorRow>, std::less<>> out;
+    const auto trimmed = [](std::string_view text) {
+      const std::size_t first = text.find_first_not_of(" \t\r");
+      return first == text.npos ? text.substr(0, 0)
+                                : text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+    };
     for (std::string line; std::getline(file, line);) {
       const std::size_t hash = line.find('#');
-      const std::string_view row = Trimmed(std::string_view(line).substr(0, hash));
+      const std::string_view row = trimmed(std::string_view(line).substr(0, hash));
       if (row.empty()) continue;
       std::vector<std::string> fields;
       for (std::size_t start = 0;;) {
         const std::size_t bar = row.find('|', start);
-        fields.emplace_back(Trimmed(row.substr(start, bar - start)));
+        fields.emplace_back(trimmed(row.substr(start, bar - start)));
         if (bar == std::string_view::npos) break;
         start = bar + 1;
       }
       if (fields.size() < 2) throw std::runtime_error("a row without input: " + line);
-      std::string name(hash == std::string::npos ? "" : Trimmed(line.substr(hash + 1)));
-      VectorRow parsed{name.empty() ? fields[1] : name, VectorBytes(fields[1]),
+      std::string name(hash == std::string::npos ? "" : trimmed(line.substr(hash + 1)));
+      VectorRow parsed{name.empty() ? fields[1] : name, Hex(fields[1]),
                        {fields.begin() + 2, fields.end()}};
       out[fields[0]].push_back(std::move(parsed));
     }

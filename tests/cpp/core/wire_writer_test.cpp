@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <vector>
+#include <string>
 
 #include "test_support.h"
 
@@ -12,42 +12,31 @@ namespace {
 
 using namespace keldrin::testing;
 
-// write_u16 puts the high byte first.
-TEST(WireWriterTest, WriteU16IsBigEndian) {
-  Bytes out(4);
-  {
-    WireWriter writer(out);
-    writer.write_u16(258);
-    writer.write_u16(0xff00);
-  }
-  EXPECT_EQ(out, (Bytes{0x01, 0x02, 0xff, 0x00}));
-}
-
-// write_be writes exactly `width` bytes, most significant first, after what is already there.
-TEST(WireWriterTest, WriteBeWritesWidthBytes) {
+// write_u16 puts the high byte first; write_be writes exactly `width` bytes, most significant
+// first; both after what is already there.
+TEST(WireWriterTest, WritesBigEndian) {
   const struct {
     std::uint64_t v;
-    int width;
-    Bytes expected;
+    int width;  // 0: write_u16
+    const char* expected;
   } rows[] = {
-      {0xab, 1, {0xab}},
-      {0x00fd, 2, {0x00, 0xfd}},
-      {0x10000, 4, {0x00, 0x01, 0x00, 0x00}},
-      {0x01020304, 4, {0x01, 0x02, 0x03, 0x04}},
-      {0x0102030405060708, 8, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}},
-      {1, 8, {0, 0, 0, 0, 0, 0, 0, 1}},
+      {258, 0, "0102"},       {0xff00, 0, "ff00"},         {0xab, 1, "ab"},
+      {0x00fd, 2, "00fd"},    {0x10000, 4, "00010000"},    {0x01020304, 4, "01020304"},
+      {1, 8, "0000000000000001"}, {0x0102030405060708, 8, "0102030405060708"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << row.v << " in " << row.width);
-    Bytes out(1 + row.width);
+    Bytes out(1 + (row.width == 0 ? 2 : row.width));
     {
       WireWriter writer(out);
       writer.write_u8(0xee);
-      writer.write_be(row.v, row.width);
+      if (row.width == 0) {
+        writer.write_u16(static_cast<std::uint16_t>(row.v));
+      } else {
+        writer.write_be(row.v, row.width);
+      }
     }
-    Bytes expected{0xee};
-    expected.insert(expected.end(), row.expected.begin(), row.expected.end());
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ(out, Hex(std::string("ee") + row.expected));
   }
 }
 

@@ -1,4 +1,10 @@
+// Runs the binding tests inside an embedded interpreter that has the module built in, so the
+// tests can reach what Python code cannot: instances of the classes without constructors, and
+// valid BitFlag and Stream values.
+
 #include "embedded.h"
+
+extern "C" PyObject* PyInit_libkeldrin();
 
 namespace keldrin::python::testing {
 
@@ -13,20 +19,18 @@ PyObject* namespace_dict() {
   return globals;
 }
 
-}  // namespace
-
-PyRef eval(const std::string& expression) {
-  PyRef result = PyRef::steal(
-      PyRun_String(expression.c_str(), Py_eval_input, namespace_dict(), namespace_dict()));
-  if (!result) ADD_FAILURE() << "eval(" << expression << ") raised " << take_error();
+PyRef run(const std::string& code, int start) {
+  PyRef result =
+      PyRef::steal(PyRun_String(code.c_str(), start, namespace_dict(), namespace_dict()));
+  if (!result) ADD_FAILURE() << "running " << code << " raised " << take_error();
   return result;
 }
 
-void exec(const std::string& statements) {
-  PyRef result = PyRef::steal(
-      PyRun_String(statements.c_str(), Py_file_input, namespace_dict(), namespace_dict()));
-  if (!result) ADD_FAILURE() << "exec raised " << take_error();
-}
+}  // namespace
+
+PyRef eval(const std::string& expression) { return run(expression, Py_eval_input); }
+
+void exec(const std::string& statements) { run(statements, Py_file_input); }
 
 std::string take_error() {
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
@@ -43,3 +47,11 @@ std::string assign(PyObject* obj, const char* name, PyObject* value) {
 }
 
 }  // namespace keldrin::python::testing
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  if (PyImport_AppendInittab("libkeldrin", PyInit_libkeldrin) < 0) return 2;
+  Py_Initialize();
+  // The module's type objects live for the whole process; finalising would only tear them down.
+  return RUN_ALL_TESTS();
+}

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "embedded.h"
@@ -47,46 +49,65 @@ class Seq:
   }
 };
 
-// Every one of the fifteen attributes refuses deletion and keeps its value.
-TEST_F(SettersTest, DeletionIsRefusedEverywhere) {
-  const std::vector<std::pair<PyRef, std::vector<const char*>>> cases = [] {
-    std::vector<std::pair<PyRef, std::vector<const char*>>> c;
-    c.emplace_back(new_instance(bolt1::Init{}), std::vector{"ty", "globalfeatures", "features", "init_tlvs"});
-    c.emplace_back(new_instance(bolt1::Error{}), std::vector{"ty", "channel_id", "data"});
-    c.emplace_back(new_instance(bolt1::Warning{}), std::vector{"ty", "channel_id", "data"});
-    c.emplace_back(new_instance(bolt1::Ping{}), std::vector{"ty", "num_pong_bytes", "ignored"});
-    c.emplace_back(new_instance(bolt1::Pong{}), std::vector{"ty", "ignored"});
-    return c;
-  }();
-  std::size_t count = 0;
-  for (const auto& [obj, names] : cases) {
-    for (const char* name : names) {
-      SCOPED_TRACE(name);
-      EXPECT_EQ(assign(obj.get(), name, nullptr), "AttributeError: can't delete attribute");
-      ++count;
-    }
-  }
-  EXPECT_EQ(count, 15u);
-  EXPECT_EQ(contents<bolt1::Init>(cases[0].first).ty, 16);
+// Calls visit(instance, "Class.attribute", name, member) for every attribute of every class on
+// the module, each class on a fresh instance of its own.
+template <class T, class Visit>
+void VisitAttributes(Visit& visit) {
+  PyRef obj = new_instance(T{});
+  const std::string prefix = std::string(short_name<T>()) + ".";
+  std::apply([&](const auto&... a) {
+    (visit(obj, prefix + a.name, a.name, contents<T>(obj).*a.member), ...);
+  }, Describe<T>::attributes);
 }
 
-// A BitFlag is copied deeply with its len taken as it is, and the object itself is not kept.
-TEST_F(SettersTest, BitFlagAssignmentCopies) {
-  PyRef init = new_instance(bolt1::Init{});
-  PyRef flag = bitflag({1, 2, 3});
+template <class Visit>
+void ForEachAttribute(Visit visit) {
+  [&]<class... T>(std::tuple<T...>*) {
+    (VisitAttributes<T>(visit), ...);
+  }(static_cast<ModuleClasses*>(nullptr));
+}
+
+// Every attribute refuses deletion and keeps its value.
+TEST_F(SettersTest, DeletionIsRefusedEverywhere) {
+  std::vector<std::string> seen;
+  ForEachAttribute([&](const PyRef& obj, const std::string& full, const char* name, auto& field) {
+    SCOPED_TRACE(full);
+    const auto before = field;
+    EXPECT_EQ(assign(obj.get(), name, nullptr), "AttributeError: can't delete attribute");
+    EXPECT_EQ(field, before);
+    seen.push_back(full);
+  });
+  EXPECT_EQ(seen, (std::vector<std::string>{
+      "Init.ty", "Init.globalfeatures", "Init.features", "Init.init_tlvs", "Error.ty",
+      "Error.channel_id", "Error.data", "Ping.ty", "Ping.num_pong_bytes", "Ping.ignored",
+      "Pong.ty", "Pong.ignored", "Warning.ty", "Warning.channel_id", "Warning.data"}));
+}
+
+// Each attribute stores into its own member. A BitFlag is copied deeply with its len taken as it
+// is, and the object itself is not kept.
+TEST_F(SettersTest, FieldsAreStoredAsCopies) {
+  PyRef init = new_instance(bolt1::Init{}), ping = new_instance(bolt1::Ping{}),
+        pong = new_instance(bolt1::Pong{}), warning = new_instance(bolt1::Warning{});
+  PyRef flag = bitflag({1, 2, 3}), odd = bitflag({7});
   const Py_ssize_t refs_before = Py_REFCNT(flag.get());
-  ASSERT_EQ(assign(init.get(), "globalfeatures", flag.get()), "");
-  ASSERT_EQ(assign(init.get(), "features", flag.get()), "");
+  for (const auto& [obj, name, value] :
+       {std::tuple{&init, "globalfeatures", &flag}, {&init, "features", &flag},
+        {&init, "features", &odd}, {&ping, "ignored", &flag}, {&pong, "ignored", &flag},
+        {&warning, "data", &flag}, {&ping, "num_pong_bytes", nullptr}, {&ping, "ty", nullptr}}) {
+    const PyRef number = eval(std::string(name) == "ty" ? "18" : "65535");
+    ASSERT_EQ(assign(obj->get(), name, value ? value->get() : number.get()), "") << name;
+  }
   EXPECT_EQ(Py_REFCNT(flag.get()), refs_before);
-
-  contents<BitFlag>(flag).bytes[0] = 9;
-  EXPECT_EQ(contents<bolt1::Init>(init).globalfeatures, (BitFlag{{1, 2, 3}}));
-  EXPECT_EQ(contents<bolt1::Init>(init).features, (BitFlag{{1, 2, 3}}));
-
-  PyRef odd = bitflag({7});
-  ASSERT_EQ(assign(init.get(), "features", odd.get()), "");
+  contents<BitFlag>(flag).bytes[0] = contents<BitFlag>(odd).bytes[0] = 9;
+  const BitFlag copied{{1, 2, 3}};
+  EXPECT_EQ(contents<bolt1::Init>(init).globalfeatures, copied);
   EXPECT_EQ(contents<bolt1::Init>(init).features.len(), 1);
   EXPECT_EQ(contents<bolt1::Init>(init).features.bytes, Bytes{7});
+  EXPECT_EQ(contents<bolt1::Ping>(ping).ignored, copied);
+  EXPECT_EQ(contents<bolt1::Pong>(pong).ignored, copied);
+  EXPECT_EQ(contents<bolt1::Warning>(warning).data, copied);
+  EXPECT_EQ(contents<bolt1::Ping>(ping).num_pong_bytes, 65535);
+  EXPECT_EQ(contents<bolt1::Ping>(ping).ty, 18);
 }
 
 // A Stream is copied record by record, value bytes included, and shows up in wire().
@@ -122,117 +143,86 @@ TEST_F(SettersTest, CopyAttributesRefuseTheOtherClass) {
   EXPECT_TRUE(contents<bolt1::Init>(init).features.bytes.empty());
 }
 
-// The message classes store each field from its own setter.
-TEST_F(SettersTest, MessageFieldsAreStored) {
-  PyRef ping = new_instance(bolt1::Ping{});
-  PyRef pong = new_instance(bolt1::Pong{});
-  PyRef warning = new_instance(bolt1::Warning{});
-  PyRef flag = bitflag({4, 5});
-  PyRef n = eval("65535");
-  ASSERT_EQ(assign(ping.get(), "num_pong_bytes", n.get()), "");
-  ASSERT_EQ(assign(ping.get(), "ty", eval("18").get()), "");
-  ASSERT_EQ(assign(ping.get(), "ignored", flag.get()), "");
-  ASSERT_EQ(assign(pong.get(), "ignored", flag.get()), "");
-  ASSERT_EQ(assign(warning.get(), "data", flag.get()), "");
-  EXPECT_EQ(contents<bolt1::Ping>(ping).num_pong_bytes, 65535);
-  EXPECT_EQ(contents<bolt1::Ping>(ping).ty, 18);
-  EXPECT_EQ(contents<bolt1::Ping>(ping).ignored, (BitFlag{{4, 5}}));
-  EXPECT_EQ(contents<bolt1::Pong>(pong).ignored, (BitFlag{{4, 5}}));
-  EXPECT_EQ(contents<bolt1::Warning>(warning).data, (BitFlag{{4, 5}}));
-}
-
-struct U16Case {
+// A value as a Python expression, and the error its assignment raises ("" for none) or what it
+// stores (for a failure, the old value stays).
+struct SetterCase {
   const char* value;
-  const char* error;  // "" for success
+  const char* error;
   int stored;
 };
 
 // ctest names the cases by their printed parameter: print the Python expression, not the
 // struct's bytes (pointers that change with every build), so that `ctest -R` can select one.
-void PrintTo(const U16Case& c, std::ostream* os) { *os << c.value; }
+void PrintTo(const SetterCase& c, std::ostream* os) { *os << c.value; }
 
-class U16SetterTest : public SettersTest, public ::testing::WithParamInterface<U16Case> {};
+class U16SetterTest : public SettersTest, public ::testing::WithParamInterface<SetterCase> {};
 
 // Every 16-bit attribute of every class shares the unsigned 16-bit conversion and its error texts.
 TEST_P(U16SetterTest, ConvertsOrRefuses) {
-  const U16Case& c = GetParam();
+  const SetterCase& c = GetParam();
   exec("class Idx:\n    def __index__(self): return 7\n");
-  PyRef init = new_instance(bolt1::Init{}), error = new_instance(bolt1::Error{}),
-        warning = new_instance(bolt1::Warning{}), ping = new_instance(bolt1::Ping{}),
-        pong = new_instance(bolt1::Pong{});
-  const struct { const PyRef& obj; const char* name; std::uint16_t& field; } fields[] = {
-      {init, "ty", contents<bolt1::Init>(init).ty},
-      {error, "ty", contents<bolt1::Error>(error).ty},
-      {warning, "ty", contents<bolt1::Warning>(warning).ty},
-      {ping, "ty", contents<bolt1::Ping>(ping).ty},
-      {ping, "num_pong_bytes", contents<bolt1::Ping>(ping).num_pong_bytes},
-      {pong, "ty", contents<bolt1::Pong>(pong).ty},
-  };
   PyRef value = eval(c.value);
   ASSERT_TRUE(value);
-  for (const auto& f : fields) {
-    SCOPED_TRACE(std::string(Py_TYPE(f.obj.get())->tp_name) + "." + f.name);
-    f.field = 0x1234;
-    std::string expected = c.error;
-    if (expected.rfind("TypeError: ", 0) == 0) {
-      expected.insert(11, std::string("argument '") + f.name + "': ");
+  ForEachAttribute([&](const PyRef& obj, const std::string& full, const char* name, auto& field) {
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(field)>, std::uint16_t>) {
+      SCOPED_TRACE(full);
+      field = 0x1234;
+      std::string expected = c.error;
+      if (expected.starts_with("TypeError: ")) {
+        expected.insert(11, std::string("argument '") + name + "': ");
+      }
+      EXPECT_EQ(assign(obj.get(), name, value.get()), expected);
+      EXPECT_EQ(field, *c.error ? 0x1234 : c.stored);
     }
-    EXPECT_EQ(assign(f.obj.get(), f.name, value.get()), expected);
-    EXPECT_EQ(f.field, c.stored < 0 ? 0x1234 : c.stored);
-  }
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Bounds, U16SetterTest,
     ::testing::Values(
-        U16Case{"0", "", 0}, U16Case{"65535", "", 65535}, U16Case{"256", "", 256},
-        U16Case{"True", "", 1},
-        U16Case{"Idx()", "", 7},
-        U16Case{"65536", "OverflowError: out of range integral type conversion attempted", -1},
-        U16Case{"-1", "OverflowError: out of range integral type conversion attempted", -1},
-        U16Case{"2**63", "OverflowError: Python int too large to convert to C long", -1},
-        U16Case{"1.5", "TypeError: 'float' object cannot be interpreted as an integer", -1},
-        U16Case{"'a'", "TypeError: 'str' object cannot be interpreted as an integer", -1}));
+        SetterCase{"0", "", 0}, SetterCase{"65535", "", 65535}, SetterCase{"256", "", 256},
+        SetterCase{"True", "", 1}, SetterCase{"Idx()", "", 7},
+        SetterCase{"65536", "OverflowError: out of range integral type conversion attempted", -1},
+        SetterCase{"-1", "OverflowError: out of range integral type conversion attempted", -1},
+        SetterCase{"2**63", "OverflowError: Python int too large to convert to C long", -1},
+        SetterCase{"1.5", "TypeError: 'float' object cannot be interpreted as an integer", -1},
+        SetterCase{"'a'", "TypeError: 'str' object cannot be interpreted as an integer", -1}));
 
-struct ChannelIdCase {
-  const char* value;
-  const char* error;  // "" for success
-  std::uint8_t first;
-};
-
-void PrintTo(const ChannelIdCase& c, std::ostream* os) { *os << c.value; }
-
-class ChannelIdTest : public SettersTest, public ::testing::WithParamInterface<ChannelIdCase> {};
+class ChannelIdTest : public SettersTest, public ::testing::WithParamInterface<SetterCase> {};
 
 // channel_id takes exactly 32 byte values from any sequence; on failure the old bytes remain.
 TEST_P(ChannelIdTest, ConvertsOrKeepsTheOldBytes) {
-  const ChannelIdCase& c = GetParam();
+  const SetterCase& c = GetParam();
   PyRef objects[] = {new_instance(bolt1::Error{}), new_instance(bolt1::Warning{})};
   for (const PyRef& obj : objects) {
     auto& id = instance_of<bolt1::ChannelMessage>(obj.get()).contents.channel_id;
     id.fill(0xee);
     EXPECT_EQ(assign(obj.get(), "channel_id", eval(c.value).get()), c.error);
-    EXPECT_EQ(id[0], *c.error ? 0xee : c.first);
-    EXPECT_EQ(id[31], *c.error ? 0xee : c.first);
+    EXPECT_EQ(id[0], *c.error ? 0xee : c.stored);
+    EXPECT_EQ(id[31], *c.error ? 0xee : c.stored);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Values, ChannelIdTest,
     ::testing::Values(
-        ChannelIdCase{"bytes(32)", "", 0}, ChannelIdCase{"bytearray([1] * 32)", "", 1},
-        ChannelIdCase{"[255] * 32", "", 255}, ChannelIdCase{"(2,) * 32", "", 2},
-        ChannelIdCase{"Seq([3] * 32)", "", 3},
-        ChannelIdCase{"[]", "ValueError: expected a sequence of length 32 (got 0)", 0},
-        ChannelIdCase{"[0] * 31", "ValueError: expected a sequence of length 32 (got 31)", 0},
-        ChannelIdCase{"[0] * 33", "ValueError: expected a sequence of length 32 (got 33)", 0},
-        ChannelIdCase{"5", "TypeError: argument 'channel_id': 'int' object cannot be converted to 'Sequence'", 0},
-        ChannelIdCase{"'a' * 32", "TypeError: argument 'channel_id': 'str' object cannot be interpreted as an integer", 0},
-        ChannelIdCase{"[0] * 31 + [256]", "OverflowError: out of range integral type conversion attempted", 0},
-        ChannelIdCase{"Seq([0] * 32, 5, TypeError('bad item'))", "TypeError: argument 'channel_id': bad item", 0},
-        ChannelIdCase{"Seq([0] * 32, 5, KeyError('k'))", "KeyError: 'k'", 0},
-        ChannelIdCase{"type('L', (Seq,), {'__len__': lambda s: 1 // 0})([0] * 32)",
-                      "ZeroDivisionError: integer division or modulo by zero", 0}));
+        SetterCase{"bytes(32)", "", 0}, SetterCase{"bytearray([1] * 32)", "", 1},
+        SetterCase{"[255] * 32", "", 255}, SetterCase{"(2,) * 32", "", 2},
+        SetterCase{"Seq([3] * 32)", "", 3},
+        SetterCase{"[]", "ValueError: expected a sequence of length 32 (got 0)", 0},
+        SetterCase{"[0] * 31", "ValueError: expected a sequence of length 32 (got 31)", 0},
+        SetterCase{"[0] * 33", "ValueError: expected a sequence of length 32 (got 33)", 0},
+        SetterCase{"5", "TypeError: argument 'channel_id': 'int' object cannot be converted to "
+                        "'Sequence'", 0},
+        SetterCase{"'a' * 32", "TypeError: argument 'channel_id': 'str' object cannot be "
+                               "interpreted as an integer", 0},
+        SetterCase{"[0] * 31 + [256]",
+                   "OverflowError: out of range integral type conversion attempted", 0},
+        SetterCase{"Seq([0] * 32, 5, TypeError('bad item'))",
+                   "TypeError: argument 'channel_id': bad item", 0},
+        SetterCase{"Seq([0] * 32, 5, KeyError('k'))", "KeyError: 'k'", 0},
+        SetterCase{"type('L', (Seq,), {'__len__': lambda s: 1 // 0})([0] * 32)",
+                   "ZeroDivisionError: integer division or modulo by zero", 0}));
 
 // A setter's exclusive borrow and a copy's shared borrow both respect borrows already held.
 TEST_F(SettersTest, BorrowConflictsLeaveObjectsUnchanged) {

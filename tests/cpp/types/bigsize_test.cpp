@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
@@ -45,10 +46,7 @@ TEST_P(BigSizeVectors, DecodeAndEncode) {
 INSTANTIATE_TEST_SUITE_P(Rows, BigSizeVectors, ::testing::ValuesIn(Vectors("bigsize")));
 
 // The first and last value of each width, and their neighbours.
-const struct {
-  std::uint64_t value;
-  int len;
-} kBoundaries[] = {
+const std::pair<std::uint64_t, std::size_t> kBoundaries[] = {
     {0, 1},          {1, 1},          {252, 1},        {253, 3},          {254, 3},
     {65535, 3},      {65536, 5},      {65537, 5},      {4294967295, 5},   {4294967296, 9},
     {4294967297, 9}, {kMax64 - 1, 9}, {kMax64, 9},
@@ -57,56 +55,49 @@ const struct {
 // Every value near a width boundary has the table's size, and decodes back to itself from exactly
 // that many bytes.
 TEST(BigSizeTest, RoundTripsAtBoundaries) {
-  for (const auto& row : kBoundaries) {
-    SCOPED_TRACE(row.value);
-    EXPECT_EQ(BigSize{row.value}.wire_size(), static_cast<std::size_t>(row.len));
-    const Bytes bytes = encode(BigSize{row.value});
-    EXPECT_EQ(bytes.size(), static_cast<std::size_t>(row.len));
+  for (const auto& [value, size] : kBoundaries) {
+    SCOPED_TRACE(value);
+    EXPECT_EQ(BigSize{value}.wire_size(), size);
+    const Bytes bytes = encode(BigSize{value});
+    EXPECT_EQ(bytes.size(), size);
     WireReader reader(bytes);
     auto back = BigSize::from_wire(reader);
     ASSERT_TRUE(back.ok()) << back.error().message;
-    EXPECT_EQ(back.value(), BigSize{row.value});
-    EXPECT_EQ(reader.position(), bytes.size());
+    EXPECT_EQ(back.value(), BigSize{value});
+    EXPECT_EQ(reader.position(), size);
   }
 }
 
-// Returns true when from_wire agrees with the reference model on `in`; reports mismatches.
-bool AgreesWithReference(const std::uint8_t* in, std::size_t size) {
-  const model::BigSizeAt want = model::bigsize_at(ByteSpan(in, size));
-  WireReader reader(ByteSpan(in, size));
-  auto got = BigSize::from_wire(reader);
-  const WireError want_error = want.complete ? kNonCanonicalBigSize : kEndOfInput;
-  const bool want_ok = want.complete && want.canonical;
-  const bool same = reader.position() == want.end && got.ok() == want_ok &&
-                    (got.ok() ? got.value().value == want.value : got.error() == want_error);
-  if (!same) {
+// from_wire agrees with the reference model on every input of 1, 2 and 3 bytes, and on random
+// 9-byte inputs biased towards the wide prefixes and towards zero bytes, so that canonical and
+// non-canonical bodies both come up often.
+TEST(BigSizeTest, MatchesReferenceModel) {
+  std::uint8_t in[9];
+  int failures = 0;
+  const auto agrees = [&](std::size_t size) {
+    const model::BigSizeAt want = model::bigsize_at(ByteSpan(in, size));
+    WireReader reader(ByteSpan(in, size));
+    auto got = BigSize::from_wire(reader);
+    const WireError want_error = want.complete ? kNonCanonicalBigSize : kEndOfInput;
+    const bool want_ok = want.complete && want.canonical;
+    if (reader.position() == want.end && got.ok() == want_ok &&
+        (got.ok() ? got.value().value == want.value : got.error() == want_error)) {
+      return true;
+    }
     ADD_FAILURE() << "input of " << size << " bytes starting " << int{in[0]} << ": got "
                   << (got.ok() ? "value" : got.error().message) << " at " << reader.position()
                   << ", want " << (want_ok ? "value" : want_error.message) << " at " << want.end;
-  }
-  return same;
-}
-
-// from_wire agrees with the reference on every input of 1, 2 and 3 bytes.
-TEST(BigSizeTest, MatchesReferenceOnAllShortInputs) {
-  std::uint8_t in[3];
-  int failures = 0;
+    return ++failures <= 10;
+  };
   for (std::size_t size = 1; size <= 3; ++size) {
     for (std::uint32_t x = 0; x < (1u << (8 * size)); ++x) {
       for (std::size_t i = 0; i < size; ++i) {
         in[i] = static_cast<std::uint8_t>(x >> (8 * (size - 1 - i)));
       }
-      if (!AgreesWithReference(in, size) && ++failures > 10) return;
+      if (!agrees(size)) return;
     }
   }
-}
-
-// from_wire agrees with the reference on random 9-byte inputs, biased towards the wide prefixes
-// and towards zero bytes so that both canonical and non-canonical bodies come up often.
-TEST(BigSizeTest, MatchesReferenceOnRandomNineByteInputs) {
   std::mt19937_64 rng(20240501);
-  std::uint8_t in[9];
-  int failures = 0;
   for (int trial = 0; trial < 200000; ++trial) {
     const std::uint64_t bits = rng();
     for (int i = 0; i < 9; ++i) {
@@ -114,7 +105,7 @@ TEST(BigSizeTest, MatchesReferenceOnRandomNineByteInputs) {
     }
     const std::uint8_t prefixes[] = {static_cast<std::uint8_t>(bits), 0xfd, 0xfe, 0xff};
     in[0] = prefixes[bits & 3];
-    if (!AgreesWithReference(in, 9) && ++failures > 10) return;
+    if (!agrees(9)) return;
   }
 }
 

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "test_support.h"
 
@@ -14,62 +12,37 @@ namespace {
 
 using namespace keldrin::testing;
 
-// A length prefix and that many bytes decode to those bytes, and encode back to the same bytes;
-// what follows them is not read.
-TEST(BitFlagTest, DecodeReadsPrefixAndBytes) {
+// A length prefix and that many bytes, up to the largest 65535, decode to those bytes and encode
+// back to the same bytes; what follows them is not read. A short prefix, or fewer bytes than it
+// announces, fails at the end of the input.
+TEST(BitFlagTest, DecodeAndEncode) {
   const struct {
     std::string_view input;
-    std::string_view bytes;
-    std::uint64_t position;
+    const char* bytes;  // null: fails
+    std::size_t position;
   } rows[] = {
-      {"00 00", "", 2},
-      {"00 00 aa", "", 2},
-      {"00 01 aa", "aa", 3},
-      {"00 02 aa bb cc", "aa bb", 4},
+      {"0000", "", 2}, {"0000 aa", "", 2}, {"0001 aa", "aa", 3}, {"0002 aabb cc", "aabb", 4},
+      {"ffff a5*65535", "a5*65535", 65537}, {"", nullptr, 0}, {"00", nullptr, 1},
+      {"0001", nullptr, 2}, {"0002 aa", nullptr, 3}, {"0100 aabb", nullptr, 4},
+      {"ffff", nullptr, 2},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.input);
+    SCOPED_TRACE(row.input.substr(0, 20));
     const Bytes input = Hex(row.input);
     WireReader reader(input);
     auto flag = BitFlag::from_wire(reader);
+    EXPECT_EQ(reader.position(), row.position);
+    if (row.bytes == nullptr) {
+      ASSERT_FALSE(flag.ok());
+      EXPECT_EQ(flag.error().message, kShort);
+      EXPECT_EQ(flag.error().kind, WireErrorKind::EndOfInput);
+      continue;
+    }
     ASSERT_TRUE(flag.ok()) << flag.error().message;
     EXPECT_EQ(flag.value().bytes, Hex(row.bytes));
-    EXPECT_EQ(reader.position(), row.position);
+    EXPECT_EQ(flag.value().len(), flag.value().bytes.size());
     EXPECT_EQ(encode(flag.value()), Bytes(input.begin(), input.begin() + row.position));
   }
-}
-
-// A short length prefix or fewer bytes than it announces fail at the end of the input.
-TEST(BitFlagTest, ShortInputFails) {
-  for (std::string_view text : {"", "00", "00 01", "00 02 aa", "01 00 aa bb", "ff ff"}) {
-    SCOPED_TRACE(text);
-    const Bytes input = Hex(text);
-    WireReader reader(input);
-    auto flag = BitFlag::from_wire(reader);
-    ASSERT_FALSE(flag.ok());
-    EXPECT_EQ(flag.error().message, "failed to fill whole buffer");
-    EXPECT_EQ(flag.error().kind, WireErrorKind::EndOfInput);
-    EXPECT_EQ(reader.position(), input.size());
-  }
-}
-
-// The largest flag, 65535 bytes, survives encode and decode unchanged.
-TEST(BitFlagTest, MaximumLengthRoundTrips) {
-  BitFlag flag;
-  flag.bytes.resize(65535);
-  for (std::size_t i = 0; i < flag.bytes.size(); ++i) {
-    flag.bytes[i] = static_cast<std::uint8_t>(i ^ (i >> 8));
-  }
-  EXPECT_EQ(flag.len(), 65535);
-  const Bytes bytes = encode(flag);
-  ASSERT_EQ(bytes.size(), 2u + 65535u);
-  EXPECT_EQ(bytes[0], 0xff);
-  EXPECT_EQ(bytes[1], 0xff);
-  WireReader reader(bytes);
-  auto back = BitFlag::from_wire(reader);
-  ASSERT_TRUE(back.ok()) << back.error().message;
-  EXPECT_TRUE(back.value() == flag);
-  EXPECT_EQ(reader.position(), bytes.size());
 }
 
 }  // namespace
