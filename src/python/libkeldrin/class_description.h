@@ -18,6 +18,8 @@
 #include "python/libkeldrin/args.h"
 #include "python/libkeldrin/class_object.h"
 #include "python/libkeldrin/convert.h"
+#include "tlv/stream.h"
+#include "types/bitflag.h"
 
 namespace keldrin::python {
 
@@ -74,6 +76,35 @@ constexpr const char* short_name() {
   return name.substr(name.find('.') + 1).data();
 }
 
+// ---- Instances ----------------------------------------------------------------------------------
+
+template <class T>
+PyType_Spec& spec_of();
+
+/// The holder of the type object of the class whose record is T, which makes it on first need:
+/// one per class, for the life of the process.
+template <class T>
+LazyTypeObject& lazy_type() {
+  static constinit LazyTypeObject type(spec_of<T>);
+  return type;
+}
+
+/// A deep copy of the record of an instance of T's class (or of a subclass); TypeError
+/// "'<type>' object cannot be converted to '<Class>'" for any other object.
+template <class T>
+T copy_record(PyObject* obj) {
+  if (!PyObject_TypeCheck(obj, lazy_type<T>().get())) throw_conversion_error(obj, short_name<T>());
+  auto& instance = instance_of<T>(obj);
+  SharedBorrow borrow(instance.borrow_flag);
+  return instance.contents;
+}
+
+/// A new instance of T's class holding `contents`; new reference.
+template <class T>
+PyRef new_instance(T contents) {
+  return checked(allocate<T>(lazy_type<T>().get(), std::move(contents)));
+}
+
 // ---- Attributes ---------------------------------------------------------------------------------
 
 /// The Python value of an attribute as the member's type: the one converter of each type that a
@@ -84,11 +115,9 @@ Member convert_attribute(PyObject* value) {
     return to_unsigned<std::uint16_t>(value);
   } else if constexpr (std::is_same_v<Member, std::array<std::uint8_t, 32>>) {
     return to_channel_id(value);
-  } else if constexpr (std::is_same_v<Member, BitFlag>) {
-    return copy_bitflag(value);
   } else {
-    static_assert(std::is_same_v<Member, Stream>);
-    return copy_stream(value);
+    static_assert(std::is_same_v<Member, BitFlag> || std::is_same_v<Member, Stream>);
+    return copy_record<Member>(value);
   }
 }
 
@@ -126,25 +155,6 @@ constexpr auto make_attribute_table() {
 
 template <class T>
 constinit inline auto kAttributeTable = make_attribute_table<T>();
-
-// ---- Instances ----------------------------------------------------------------------------------
-
-template <class T>
-PyType_Spec& spec_of();
-
-/// The holder of the type object of the class whose record is T, which makes it on first need:
-/// one per class, for the life of the process.
-template <class T>
-LazyTypeObject& lazy_type() {
-  static constinit LazyTypeObject type(spec_of<T>);
-  return type;
-}
-
-/// A new instance of T's class holding `contents`; new reference.
-template <class T>
-PyRef new_instance(T contents) {
-  return checked(allocate<T>(lazy_type<T>().get(), std::move(contents)));
-}
 
 // ---- Constructor and codec methods --------------------------------------------------------------
 

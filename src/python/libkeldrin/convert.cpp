@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include "python/libkeldrin/borrow.h"
-#include "python/libkeldrin/classes.h"
 #include "python/critical_section.h"
 
 namespace keldrin::python {
@@ -77,15 +75,6 @@ void read_items(PyObject* obj, std::vector<std::uint8_t>& out) {
   if (PyErr_Occurred()) throw_pending();
 }
 
-template <class T>
-T copy_record(PyObject* obj, const char* target) {
-  PyTypeObject* type = lazy_type<T>().get();
-  if (!PyObject_TypeCheck(obj, type)) throw_conversion_error(obj, target);
-  auto& instance = instance_of<T>(obj);
-  SharedBorrow borrow(instance.borrow_flag);
-  return instance.contents;
-}
-
 // CPython 3.12 and later make the small ints immortal: reference counting leaves them alone, so a
 // list may hold them without a reference being taken for each item. On 3.11 each item needs one.
 constexpr bool kImmortalSmallInts = PY_MINOR_VERSION >= 12;
@@ -138,10 +127,6 @@ std::array<std::uint8_t, 32> to_channel_id(PyObject* obj) {
   }
   return out;
 }
-
-BitFlag copy_bitflag(PyObject* obj) { return copy_record<BitFlag>(obj, "BitFlag"); }
-
-Stream copy_stream(PyObject* obj) { return copy_record<Stream>(obj, "Stream"); }
 
 ByteInput ByteInput::from_sequence(PyObject* obj) {
   ByteInput input;

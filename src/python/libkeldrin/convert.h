@@ -7,8 +7,6 @@
 
 #include "core/wire_reader.h"
 #include "python/errors.h"
-#include "tlv/stream.h"
-#include "types/bitflag.h"
 
 namespace keldrin::python {
 
@@ -29,10 +27,6 @@ U to_unsigned(PyObject* obj) {
 
 /// Exactly 32 bytes from a sequence of 32 integers 0..255, read item by item with __getitem__.
 std::array<std::uint8_t, 32> to_channel_id(PyObject* obj);
-
-/// Deep copies of the module's own BitFlag and Stream objects (or of subclasses).
-BitFlag copy_bitflag(PyObject* obj);
-Stream copy_stream(PyObject* obj);
 
 /// The bytes of a sequence of integers 0..255, as the decoder reads them.
 ///
