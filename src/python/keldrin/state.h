@@ -47,7 +47,7 @@ inline ModuleState& class_state(PyTypeObject* cls) {
 }
 
 /// A new class made from `spec` for `module`, with `base` (null: object). CPython 3.12 returns
-/// null without an exception when its copy of the spec's name cannot be allocated; that null is
+/// null without an exception when its copy of the class's name cannot be allocated; that null is
 /// a MemoryError here, as lack of memory is then the only cause.
 inline PyRef class_from_spec(PyObject* module, PyType_Spec& spec, PyObject* base) {
   PyObject* made = PyType_FromModuleAndSpec(module, &spec, base);
