@@ -14,7 +14,7 @@
 #include <atomic>
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
+#include <string_view>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,6 +25,7 @@
 #include "bolt/bolt1/messages.h"
 #include "python/instance.h"
 #include "python/keldrin/arguments.h"
+#include "python/keldrin/classes.h"
 #include "python/keldrin/convert.h"
 #include "python/keldrin/record.h"
 #include "python/keldrin/state.h"
@@ -145,8 +146,8 @@ PyRef encode(const M& message) {
 
 /// The short class name ("Init"), as error texts and repr give it.
 template <class M>
-const char* short_name() {
-  return std::strchr(kClass<M>.name, '.') + 1;
+constexpr const char* short_name() {
+  return kClass<M>.name + std::string_view(kClass<M>.name).find('.') + 1;
 }
 
 // ---- Fields, between their Python and their codec form -----------------------------------------
@@ -227,6 +228,18 @@ constexpr auto field_names() {
 template <class M>
 inline constexpr auto kFieldNames = field_names<M>();
 
+/// The defaults of the fields a constructor may leave out, as the signature writes them.
+template <class M>
+inline constexpr auto kFieldDefaults = []<std::size_t... I>(std::index_sequence<I...>) {
+  return std::array<const char*, sizeof...(I)>{
+      default_text<FieldType<M, kClass<M>.required + I>>()...};
+}(std::make_index_sequence<kFieldCount<M> - kClass<M>.required>{});
+
+/// The constructor's parameters: every field, by position or keyword.
+template <class M>
+inline constexpr Signature kConstructorSignature{short_name<M>(), kFieldNames<M>, kFieldCount<M>,
+                                                 kClass<M>.required, kFieldDefaults<M>};
+
 /// Calls f(std::integral_constant<std::size_t, I>) for each field index I of M.
 template <class M, class F>
 void for_each_field(F&& f) {
@@ -249,8 +262,7 @@ template <class M>
 PyObject* Message_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   return frame([&] {
     std::array<PyObject*, kFieldCount<M>> given{};
-    match_arguments({short_name<M>(), kFieldNames<M>, kFieldCount<M>, kClass<M>.required}, args,
-                    kwargs, given);
+    match_arguments(kConstructorSignature<M>, args, kwargs, given);
     M message{};
     set_fields(message, given, short_name<M>());
     return checked_message(cls, std::move(message), short_name<M>());
@@ -309,15 +321,15 @@ PyObject* Message_encode(PyObject* self, PyObject*) {
   return frame([&] { return encode(contents_of<M>(self).message); });
 }
 
-// Cls.decode(data, *, strict=True)
 template <class M>
 PyObject* Message_decode(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return frame([&] {
-    static constexpr const char* kNames[] = {"data", "strict"};
     static const std::string callable = std::string(short_name<M>()) + ".decode";
-    std::array<PyObject*, std::size(kNames)> given{};
-    match_arguments({callable.c_str(), kNames, 1, 1}, args, nargs, kwnames, given);
+    Signature signature = kDecodeSignature;
+    signature.callable = callable.c_str();
+    std::array<PyObject*, kDecodeSignature.names.size()> given{};
+    match_arguments(signature, args, nargs, kwnames, given);
     const bool strict = flag_value(given[1], true);
     const BytesView data(given[0], {callable.c_str(), "data"});
     const ModuleState& state = class_state(reinterpret_cast<PyTypeObject*>(cls));
@@ -391,6 +403,13 @@ constexpr auto make_attributes() {
 template <class M>
 constinit inline auto kAttributes = make_attributes<M>();
 
+inline constexpr auto kClassDecodeDoc = documented<kDecodeSignature, true>(
+    "decode",
+    "Decodes `data`, one whole message of this class's type. Strict, it applies\n"
+    "every rule a receiving node must apply; strict=False waives the order of\n"
+    "record types, unknown even record types and message types, and the limit of\n"
+    "65535 bytes. Raises DecodeError.");
+
 // Built when the module is loaded: a method table holds function pointers cast to one type, which
 // no constant expression may do.
 template <class M>
@@ -399,11 +418,7 @@ auto make_methods() {
   const std::array common{
       PyMethodDef{"decode", method_cast(Message_decode<M>),
                   METH_CLASS | METH_FASTCALL | METH_KEYWORDS,
-                  "decode($type, /, data, *, strict=True)\n--\n\n"
-                  "Decodes `data`, one whole message of this class's type. Strict, it applies\n"
-                  "every rule a receiving node must apply; strict=False waives the order of\n"
-                  "record types, unknown even record types and message types, and the limit of\n"
-                  "65535 bytes. Raises DecodeError."},
+                  kClassDecodeDoc.data()},
       PyMethodDef{"encode", Message_encode<M>, METH_NOARGS,
                   "encode($self, /)\n--\n\nThe message as the bytes a peer sends."},
       PyMethodDef{"__bytes__", Message_encode<M>, METH_NOARGS,
@@ -431,16 +446,10 @@ inline auto kMethods = make_methods<M>();
 /// first part the signature that help() and inspect show.
 template <class M>
 std::string class_doc() {
-  std::string doc = std::string(short_name<M>()) + "(";
-  for_each_field<M>([&](auto index) {
-    if (index > 0) doc += ", ";
-    doc += kFieldNames<M>[index];
-    if (index >= kClass<M>.required) {
-      doc += "=";
-      doc += default_text<FieldType<M, index>>();
-    }
-  });
-  return doc + ")\n--\n\n" + kClass<M>.doc;
+  std::string doc;
+  write_text_signature(short_name<M>(), kConstructorSignature<M>, false,
+                       [&](char c) { doc += c; });
+  return doc + kClass<M>.doc;
 }
 
 /// Makes M's class for `module`: a new reference.

@@ -31,13 +31,11 @@ namespace {
 
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 
-// decode(data, *, strict=True)
 PyObject* Module_decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return frame([&] {
-    static constexpr const char* kNames[] = {"data", "strict"};
-    std::array<PyObject*, std::size(kNames)> given{};
-    match_arguments({"decode", kNames, 1, 1}, args, nargs, kwnames, given);
+    std::array<PyObject*, kDecodeSignature.names.size()> given{};
+    match_arguments(kDecodeSignature, args, nargs, kwnames, given);
     const BytesView data(given[0], {"decode", "data"});
     return decode_any(module_state(module), data.bytes(), flag_value(given[1], true));
   });
@@ -51,13 +49,16 @@ PyObject* Module_unpickle(PyObject* module, PyObject* data) {
   });
 }
 
-// decode_tlv_stream(data, *, known=(), strict=True)
+constexpr const char* kDecodeStreamNames[] = {"data", "known", "strict"};
+constexpr const char* kDecodeStreamDefaults[] = {"()", "True"};
+constexpr Signature kDecodeStreamSignature{"decode_tlv_stream", kDecodeStreamNames, 1, 1,
+                                           kDecodeStreamDefaults};
+
 PyObject* Module_decode_tlv_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return frame([&] {
-    static constexpr const char* kNames[] = {"data", "known", "strict"};
-    std::array<PyObject*, std::size(kNames)> given{};
-    match_arguments({"decode_tlv_stream", kNames, 1, 1}, args, nargs, kwnames, given);
+    std::array<PyObject*, std::size(kDecodeStreamNames)> given{};
+    match_arguments(kDecodeStreamSignature, args, nargs, kwnames, given);
     const BytesView data(given[0], {"decode_tlv_stream", "data"});
     std::vector<KnownRecord> known;
     if (given[1] != nullptr) {
@@ -126,19 +127,25 @@ PyObject* Module_decode_bigsize(PyObject* module, PyObject* data) {
   });
 }
 
+constexpr auto kDecodeDoc = documented<kDecodeSignature>(
+    "decode",
+    "Decodes `data` (any bytes-like object), one whole message, into an instance of the class\n"
+    "its type names, or of Unknown for any other type. Strict, it applies every rule a\n"
+    "receiving node must apply; strict=False waives exactly four: the order of record types\n"
+    "(so repeats too), unknown even record types, unknown even message types, and the limit\n"
+    "of 65535 bytes. What decodes encodes again to exactly `data`. Raises DecodeError.");
+
+constexpr auto kDecodeStreamDoc = documented<kDecodeStreamSignature>(
+    "decode_tlv_stream",
+    "The records of a TLV stream, as a tuple of Record. `known` holds the types the caller\n"
+    "understands: strict, an unknown even type fails and an unknown odd one is kept, and the\n"
+    "types must strictly increase. Raises DecodeError.");
+
 PyMethodDef kFunctions[] = {
     {"decode", method_cast(Module_decode), METH_FASTCALL | METH_KEYWORDS,
-     "decode(data, *, strict=True)\n--\n\n"
-     "Decodes `data` (any bytes-like object), one whole message, into an instance of the class\n"
-     "its type names, or of Unknown for any other type. Strict, it applies every rule a\n"
-     "receiving node must apply; strict=False waives exactly four: the order of record types\n"
-     "(so repeats too), unknown even record types, unknown even message types, and the limit\n"
-     "of 65535 bytes. What decodes encodes again to exactly `data`. Raises DecodeError."},
+     kDecodeDoc.data()},
     {"decode_tlv_stream", method_cast(Module_decode_tlv_stream), METH_FASTCALL | METH_KEYWORDS,
-     "decode_tlv_stream(data, *, known=(), strict=True)\n--\n\n"
-     "The records of a TLV stream, as a tuple of Record. `known` holds the types the caller\n"
-     "understands: strict, an unknown even type fails and an unknown odd one is kept, and the\n"
-     "types must strictly increase. Raises DecodeError."},
+     kDecodeStreamDoc.data()},
     {"encode_tlv_stream", Module_encode_tlv_stream, METH_O,
      "encode_tlv_stream(records, /)\n--\n\n"
      "The encoding of an iterable of Record (or (type, value) pairs), whose types must strictly\n"

@@ -40,13 +40,15 @@ void Record_dealloc(PyObject* self) {
 }
 #endif
 
+constexpr const char* kRecordNames[] = {"type", "value"};
+constexpr Signature kRecordSignature{"Record", kRecordNames, 2, 2};
+
 // Record(type, value): the type an integer 0..2^64-1, the value any bytes-like object, kept as
 // bytes.
 PyObject* Record_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
   return frame([&] {
-    static constexpr const char* kNames[] = {"type", "value"};
-    std::array<PyObject*, std::size(kNames)> given{};
-    match_arguments({"Record", kNames, 2, 2}, args, kwargs, given);
+    std::array<PyObject*, std::size(kRecordNames)> given{};
+    match_arguments(kRecordSignature, args, kwargs, given);
     auto [type, value] = given;
     const std::uint64_t t =
         to_unsigned(type, {"Record", "type"}, std::numeric_limits<std::uint64_t>::max());
@@ -77,6 +79,12 @@ PyObject* Record_reduce(PyObject* self, PyObject*) {
   });
 }
 
+constexpr auto kRecordDoc = documented<kRecordSignature>(
+    "Record",
+    "One TLV record: its type, an integer 0..2**64-1, and its value, as bytes.\n"
+    "A Record is a tuple, so `type, value = record` works, and it equals the\n"
+    "tuple (type, value).");
+
 PyGetSetDef kRecordAttributes[] = {
     {"type", Record_item, nullptr, "The record's type, an integer 0..2**64-1.",
      reinterpret_cast<void*>(Py_ssize_t{0})},
@@ -91,11 +99,7 @@ PyMethodDef kRecordMethods[] = {
 };
 
 PyType_Slot kRecordSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Record(type, value)\n--\n\n"
-                    "One TLV record: its type, an integer 0..2**64-1, and its value, as bytes.\n"
-                    "A Record is a tuple, so `type, value = record` works, and it equals the\n"
-                    "tuple (type, value).")},
+    {Py_tp_doc, const_cast<char*>(kRecordDoc.data())},
     {Py_tp_new, reinterpret_cast<void*>(Record_new)},
     {Py_tp_repr, reinterpret_cast<void*>(Record_repr)},
     {Py_tp_getset, kRecordAttributes},
