@@ -40,13 +40,12 @@ def check(ok: bool, message: str) -> None:
 
 
 def run(what: str, *cmd, **kwargs) -> str:
-    """Runs cmd, timed under `what`, and returns (and prints) its output; stops the run if it
-    fails."""
-    print(f"=== {what}", flush=True)
+    """Runs cmd, timed under `what`, and returns (and prints, once it is done, so that runs side
+    by side keep their output apart) its output; stops the run if it fails."""
     start = time.monotonic()
     done = subprocess.run([str(c) for c in cmd], stdout=subprocess.PIPE, text=True, **kwargs)
     times.append((what, time.monotonic() - start))
-    print(done.stdout, end="", flush=True)
+    print(f"=== {what}\n{done.stdout}", end="", flush=True)
     check(not done.returncode, f"{what} failed (exit {done.returncode})")
     return done.stdout
 
@@ -80,14 +79,16 @@ def test(python: str, wheel: Path, venv: Path, packages: list[str], env: dict | 
     run(f"venv {what}", python, "-m", "venv", "--without-pip", venv)
     run(f"install into {what}", sys.executable, "-m", "pip", "--python", venv / "bin/python",
         "install", "-q", "-c", CONSTRAINTS, *index, wheel, *packages)
-    # From the venv's folder, so that the installed modules are imported, not the tree's stubs.
-    imported = run(f"import {what}", venv / "bin/python", "-c", IMPORT, *MODULES,
-                   cwd=venv.parent, env=env)
+    # From the venv's folder, so that the installed modules are imported, not the tree's stubs,
+    # and what a run leaves (hypothesis's examples, mypy's cache) is the venv's own.
+    imported = run(f"import {what}", venv / "bin/python", "-c", IMPORT, *MODULES, cwd=venv,
+                   env=env)
     summary = run(f"pytest {what}", venv / "bin/python", "-m", "pytest", "-q", "-p",
-                  "no:cacheprovider", ROOT / "tests/python", cwd=venv.parent, env=env)
+                  "no:cacheprovider", "--basetemp", venv / "pytest-tmp", ROOT / "tests/python",
+                  cwd=venv, env=env)
     if "mypy" in packages:
-        run(f"stubtest {what}", venv / "bin/python", "-m", "mypy.stubtest", *MODULES,
-            cwd=venv.parent, env=dict(env or os.environ, MYPY_CACHE_DIR=str(venv / "mypy-cache")))
+        run(f"stubtest {what}", venv / "bin/python", "-m", "mypy.stubtest", *MODULES, cwd=venv,
+            env=env)
     return f"{summary.strip().splitlines()[-1]}; {imported.strip()}"
 
 
