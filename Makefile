@@ -2,7 +2,7 @@
 #   demo, install        .venv/V (the venv), build/V/wheel
 #   test                 install's, then build/V/cpp (cpp-test) and build/V/mypy-cache (stubtest)
 #   wheel-check          build/V/dist (the sdist, its wheel, a fresh venv)
-#   dist                 .venv/dist-tools, build/dist-work, build/zig-cache, dist
+#   dist                 .venv/dist-tools, build/dist-work, dist (and zig's ~/.cache/zig)
 #   sanitize, tsan       .venv/sanitize-V and build/sanitize-V, .venv/tsan-V and build/tsan-V
 #   fuzz                 build/fuzz (with install's and sanitize's venvs)
 #   faults, mutants      build/faults-V, build/V/mutants (with install's venv)
