@@ -2,15 +2,19 @@
 
 `make stubtest` compares the stub with the module object by object; these tests check what that
 cannot: that mypy finds the stub where pip put it, and that code which fails at runtime is
-refused by the checker while code that works passes.
+refused by the checker while code that works passes. They also hold keldrin's signatures to the
+stub without mypy, so that a run of the Python tests alone sees a parser or help() gone astray.
 """
 
+import ast
+import inspect
 import pathlib
 import sysconfig
 import textwrap
 
 import pytest
 
+import keldrin
 import libkeldrin
 
 HERE = pathlib.Path(libkeldrin.__file__).parent
@@ -28,6 +32,52 @@ def test_stub_is_installed_beside_the_module_and_as_a_stub_package():
     package = HERE / "libkeldrin-stubs" / "__init__.pyi"
     assert beside.read_text() == package.read_text()
     assert "class Init" in beside.read_text()
+
+
+def stub_signatures():
+    """{(class name or None, function name): [(name, kind, default)]} of the functions of the
+    keldrin stub that parse arguments (the module's, and each class's constructor and decode), the
+    receiver left out; default is the literal's value, `...` where the stub names none, or
+    inspect's `empty`."""
+    stub = ast.parse((pathlib.Path(__file__).parents[2] / "stubs/keldrin/__init__.pyi").read_text())
+    module_functions = {name for name, f in vars(keldrin).items() if inspect.isbuiltin(f)}
+    functions = [(None, f) for f in stub.body if getattr(f, "name", "") in module_functions]
+    functions += [(c.name, f) for c in stub.body if isinstance(c, ast.ClassDef) for f in c.body
+                  if getattr(f, "name", "") in {"__new__", "decode"}]
+    empty, kind = inspect.Parameter.empty, inspect.Parameter
+    signatures = {}
+    for owner, function in functions:
+        arguments = function.args
+        positional = arguments.posonlyargs + arguments.args
+        defaults = [None] * (len(positional) - len(arguments.defaults)) + arguments.defaults
+        kinds = [kind.POSITIONAL_ONLY] * len(arguments.posonlyargs) + [
+            kind.POSITIONAL_OR_KEYWORD] * len(arguments.args)
+        parameters = [*zip(positional, kinds, defaults),
+                      *((argument, kind.KEYWORD_ONLY, default)
+                        for argument, default in zip(arguments.kwonlyargs, arguments.kw_defaults))]
+        signatures[owner, function.name] = [
+            (argument.arg, kind, empty if default is None else ast.literal_eval(default))
+            for argument, kind, default in parameters[owner is not None:]]
+    return signatures
+
+
+STUB_SIGNATURES = stub_signatures()
+
+
+@pytest.mark.parametrize(("owner", "name"), STUB_SIGNATURES,
+                         ids=[f"{owner or 'keldrin'}.{name}" for owner, name in STUB_SIGNATURES])
+def test_keldrin_signatures_are_the_stubs(owner, name):
+    runtime = getattr(keldrin, owner or name)
+    if owner and name == "decode":
+        runtime = runtime.decode
+    actual = [(p.name, p.kind, p.default) for p in inspect.signature(runtime).parameters.values()]
+    declared = STUB_SIGNATURES[owner, name]
+    assert [entry[:2] for entry in actual] == [entry[:2] for entry in declared]
+    for (_, _, got), (_, _, stub) in zip(actual, declared):
+        if stub is ...:
+            assert got is not inspect.Parameter.empty
+        else:
+            assert (type(got), got) == (type(stub), stub)
 
 
 # (case name, user code after `import keldrin` and `import libkeldrin`, what mypy must say: an

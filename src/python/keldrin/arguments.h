@@ -9,6 +9,15 @@
 
 namespace keldrin::python::keldrin_module {
 
+/// A parameter as error texts name it: "Init() argument 'features'", or for a part of one item
+/// of it "Init() argument 'tlvs' item 2 value".
+struct Argument {
+  const char* callable;  // "Init", "Init.decode", "decode"
+  const char* name;
+  Py_ssize_t item = -1;  // none
+  const char* part = nullptr;
+};
+
 /// The parameters of a callable, as Python code would declare them: `names`, of which the first
 /// `positional` may be given by position and the first `required` must be given at all; every
 /// parameter may be given by keyword. `defaults` are those of names[required:], as help() shows
@@ -19,6 +28,8 @@ struct Signature {
   std::size_t positional;
   std::size_t required;
   std::span<const char* const> defaults = {};
+
+  constexpr Argument argument(std::size_t index) const { return {callable, names[index]}; }
 };
 
 /// Calls put(c) for each character of the text signature that help() and inspect show for a

@@ -12,19 +12,11 @@
 #include "core/decode_failure.h"
 #include "core/wire_reader.h"
 #include "python/errors.h"
+#include "python/keldrin/arguments.h"
 #include "python/keldrin/state.h"
 #include "tlv/stream.h"
 
 namespace keldrin::python::keldrin_module {
-
-/// A parameter as error texts name it: "Init() argument 'features'", or for a part of one item
-/// of it "Init() argument 'tlvs' item 2 value".
-struct Argument {
-  const char* callable;  // "Init", "Init.decode", "decode"
-  const char* name;
-  Py_ssize_t item = -1;  // none
-  const char* part = nullptr;
-};
 
 /// TypeError "<callable> argument '<name>' must be <expected>, not <type of obj>".
 [[noreturn]] void throw_argument_type(const Argument& argument, const char* expected,

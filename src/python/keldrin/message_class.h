@@ -326,12 +326,15 @@ PyObject* Message_decode(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return frame([&] {
     static const std::string callable = std::string(short_name<M>()) + ".decode";
-    Signature signature = kDecodeSignature;
-    signature.callable = callable.c_str();
+    static const Signature signature = [] {
+      Signature named = kDecodeSignature;
+      named.callable = callable.c_str();
+      return named;
+    }();
     std::array<PyObject*, kDecodeSignature.names.size()> given{};
     match_arguments(signature, args, nargs, kwnames, given);
     const bool strict = flag_value(given[1], true);
-    const BytesView data(given[0], {callable.c_str(), "data"});
+    const BytesView data(given[0], signature.argument(0));
     const ModuleState& state = class_state(reinterpret_cast<PyTypeObject*>(cls));
     auto decoded = kClass<M>.codec.decode(data.bytes(), strict);
     if (!decoded) throw_decode_failure(state, decoded.error());

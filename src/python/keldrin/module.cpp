@@ -36,7 +36,7 @@ PyObject* Module_decode(PyObject* module, PyObject* const* args, Py_ssize_t narg
   return frame([&] {
     std::array<PyObject*, kDecodeSignature.names.size()> given{};
     match_arguments(kDecodeSignature, args, nargs, kwnames, given);
-    const BytesView data(given[0], {"decode", "data"});
+    const BytesView data(given[0], kDecodeSignature.argument(0));
     return decode_any(module_state(module), data.bytes(), flag_value(given[1], true));
   });
 }
@@ -59,14 +59,14 @@ PyObject* Module_decode_tlv_stream(PyObject* module, PyObject* const* args, Py_s
   return frame([&] {
     std::array<PyObject*, std::size(kDecodeStreamNames)> given{};
     match_arguments(kDecodeStreamSignature, args, nargs, kwnames, given);
-    const BytesView data(given[0], {"decode_tlv_stream", "data"});
+    const BytesView data(given[0], kDecodeStreamSignature.argument(0));
     std::vector<KnownRecord> known;
     if (given[1] != nullptr) {
       PyRef iterator = PyRef::steal(PyObject_GetIter(given[1]));
       if (!iterator) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_pending();
         PyErr_Clear();
-        throw_argument_type({"decode_tlv_stream", "known"}, "a collection of int", given[1]);
+        throw_argument_type(kDecodeStreamSignature.argument(1), "a collection of int", given[1]);
       }
       while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
         known.push_back({.type = to_unsigned(item.get(), {"decode_tlv_stream", "known"}, kMaxU64),
