@@ -146,9 +146,10 @@ def mutate_file(rel: str, pool_dir: Path, mutate: str) -> list[Mutant]:
     return mutants
 
 
-def sources(dirs: list[str]) -> list[str]:
-    return [str(path.relative_to(ROOT)) for d in dirs for path in sorted((ROOT / d).rglob("*"))
-            if path.suffix in (".cpp", ".h") and path.is_file()]
+def sources(paths: list[str]) -> list[str]:
+    """The C++ files among `paths` and under those that are folders."""
+    found = [f for p in map(ROOT.joinpath, paths) for f in [p, *sorted(p.rglob("*"))]]
+    return [str(p.relative_to(ROOT)) for p in found if p.suffix in (".cpp", ".h") and p.is_file()]
 
 
 def sync_tree(tree: Path) -> None:
