@@ -157,15 +157,24 @@ TSAN_FLAGS := -fsanitize=thread -g
 TSAN_OPTIONS_FOR = suppressions=$(1)/share/tsan/suppressions_free_threading.txt handle_segv=0 \
 	log_path=$(abspath $(TSAN_BUILD))/reports/tsan external_symbolizer_path=/usr/lib/llvm-14/bin/llvm-symbolizer
 
-$(TSAN_VENV)/.ready: PACKAGES = scikit-build-core cmake ninja pytest
+# pip under ThreadSanitizer takes minutes, so the interpreter's plain free-threaded sibling of the
+# same series (the same headers and ABI) installs pytest into the venv and builds the module into
+# it; without one, the instrumented interpreter does both.
+TSAN_INSTALLER ?= $(or $(shell tools/find-python $(PY_VERSION) 2>/dev/null),$(PYTHON))
+
+$(TSAN_VENV)/.ready: Makefile tools/constraints.txt
+	$(PYTHON) -m venv --without-pip $(TSAN_VENV)
+	$(TSAN_INSTALLER) -m pip install -q --root-user-action=ignore --prefix $(TSAN_VENV) -c tools/constraints.txt pytest
+	touch $@
 
 tsan: $(TSAN_VENV)/.ready
 	@$(PYTHON) -c 'import sysconfig, sys; sys.exit("--with-thread-sanitizer" not in sysconfig.get_config_var("CONFIG_ARGS"))' || \
 		{ echo "tsan: $(PYTHON) is not built with ThreadSanitizer (tools/find-python 3.14t-tsan finds one)" >&2; exit 1; }
 	@command -v clang++ >/dev/null || { echo "tsan: needs clang (Debian package clang)" >&2; exit 1; }
 	CC=clang CXX=clang++ CFLAGS="$(TSAN_FLAGS)" CXXFLAGS="$(TSAN_FLAGS)" LDFLAGS=-fsanitize=thread \
-		$(TSAN_VPY) -m pip install -q --no-build-isolation -Cinstall.strip=false \
-		-Cbuild-dir=$(TSAN_BUILD)/wheel -Ccmake.build-type=RelWithDebInfo $(SKB_WERROR) .
+		$(TSAN_INSTALLER) -m pip install -q --root-user-action=ignore --prefix $(TSAN_VENV) -c tools/constraints.txt \
+		-Cinstall.strip=false -Cbuild-dir=$(TSAN_BUILD)/wheel -Ccmake.build-type=RelWithDebInfo \
+		$(SKB_WERROR) .
 	rm -rf $(TSAN_BUILD)/reports && mkdir -p $(TSAN_BUILD)/reports
 	TSAN_OPTIONS="$(call TSAN_OPTIONS_FOR,$(shell $(PYTHON) -c 'import sys; print(sys.base_prefix)'))" PYTHON_GIL=0 \
 		$(TSAN_VPY) -m pytest -q -p no:cacheprovider tests/python/test_stress.py
