@@ -1,9 +1,8 @@
-"""Init: wire(), wire_decode(buff), their argument handling and the conversion of buff.
+"""Init: wire(), wire_decode(buff), their arguments and the conversion of buff and of assigned values.
 
-The codec's shortcuts (an exact bytes or bytearray read in place, an exact list or tuple of small
-ints copied directly, a stream's records copied as one block, wire() encoded into a stack buffer
-and filled from cached ints) must be invisible: every input that takes one gives exactly what the
-general path of a Python sequence gives, with the same exceptions and the same Python calls."""
+The codec's shortcuts (bytes read in place, an exact list or tuple of small ints copied directly,
+records copied as one block, wire() from a stack buffer and cached ints) must be invisible: every
+input gives what a plain Python sequence gives, with the same exceptions and the same calls."""
 
 import array
 import collections.abc
@@ -22,8 +21,20 @@ from support import (BORROWED, EOF, NOT_CANONICAL, OUT_OF_RANGE, TOO_LARGE, Byte
 DEFAULT = [0, 16, 0, 0, 0, 0]
 
 
+RECEIVER = Init()
+
+
+def wd(*args, **kwargs):
+    """wire_decode on one Init, which must take an assignment after every call: no borrow outlives
+    the call, whatever it raised."""
+    try:
+        return RECEIVER.wire_decode(*args, **kwargs)
+    finally:
+        RECEIVER.ty = 0
+
+
 def decode(data):
-    return Init().wire_decode(data)
+    return wd(data)
 
 
 def outcome(buff):
@@ -68,8 +79,8 @@ def test_default_encodes_to_six_bytes_and_an_assigned_type_is_not_written():
 
 
 INIT_VECTORS = vectors("init")
-# Every row's input by its name, for the tests below that need a message of some kind.
 INIT_ROWS = {row.name: list(row.input) for row in INIT_VECTORS}
+FULL = INIT_ROWS["features and records"]  # every field set, so a change to any shows in wire()
 
 
 @pytest.mark.parametrize("row", INIT_VECTORS, ids=[row.name for row in INIT_VECTORS])
@@ -79,7 +90,9 @@ def test_vectors(row):
         if expected not in (EOF, NOT_CANONICAL):
             decoded = decode(buff)
             assert type(decoded) is Init
-            assert decoded.wire() == decoded.wire() == list(vector_bytes(expected))
+            items = decoded.wire()
+            assert items == decoded.wire() == list(vector_bytes(expected))
+            assert type(items) is list and all(type(i) is int for i in items)
             continue
         with pytest.raises(OSError) as excinfo:
             decode(buff)
@@ -92,7 +105,7 @@ def test_vectors(row):
 
 
 def test_decode_and_wire_make_new_objects_that_share_nothing():
-    data = bytearray(INIT_ROWS["features and records"])
+    data = bytearray(FULL)
     a = decode(data)
     data[:] = bytes(len(data))
     b, c = a.wire_decode(DEFAULT), a.wire_decode(DEFAULT)
@@ -102,7 +115,7 @@ def test_decode_and_wire_make_new_objects_that_share_nothing():
     first[0] = 99
     first.append(1)
     # Neither the input, nor the decodes it received, nor its lists changed the message.
-    assert a.wire() == INIT_ROWS["features and records"]
+    assert a.wire() == FULL
 
 
 # --- arguments --------------------------------------------------------------------------------
@@ -111,10 +124,6 @@ S = "a str would fail the conversion: the arguments are checked first"
 W, N = "Init.wire_decode()", "Init.__new__()"
 UNEXPECTED = "got an unexpected keyword argument"
 W_TAKES = f"{W} takes 1 positional arguments but"
-
-
-def wd(*args, **kwargs):
-    return Init().wire_decode(*args, **kwargs)
 
 
 # (call, the TypeError's text, or None where only its class is checked)
@@ -161,78 +170,111 @@ def test_argument_errors(call, message):
 
 
 def test_buff_by_keyword_and_the_receiver_as_first_argument():
-    data = INIT_ROWS["features and records"]
-    assert Init().wire_decode(buff=data).wire() == data
+    assert Init().wire_decode(buff=FULL).wire() == FULL
     assert Init.wire_decode(Init(), DEFAULT).wire() == DEFAULT
     with pytest.raises(OSError) as excinfo:
         Init().wire_decode(buff=[0, 16])
     assert (type(excinfo.value), excinfo.value.args) == (OSError, (EOF,))
 
 
-# --- conversion of buff -----------------------------------------------------------------------
+# --- conversion of buff and of assigned values ------------------------------------------------
 
-# (buff, its type's name as the refusal gives it; None for a str, which has a text of its own)
-BUFF_TYPE_ERRORS = {
-    "str": ("\x00\x10\x00\x00\x00\x00", None),
-    "empty str": ("", None),
-    "str subclass": (StrSub("\x00\x10\x00\x00\x00\x00"), None),
-    "None": (None, "NoneType"),
-    "int": (5, "int"),
-    "dict": ({0: 0}, "dict"),
-    "set": (set(DEFAULT), "set"),
-    "frozenset": (frozenset(), "frozenset"),
-    "iterator": (iter(DEFAULT), "list_iterator"),
-    "generator": ((b for b in DEFAULT), "generator"),
-    "Init": (Init(), "Init"),
-    "nested class": (Outer.Inner(), "Outer.Inner"),
-    "unreadable name": (Unnamed(), "<failed to extract type name>"),
-    "NUL in the name": (type("C", (), {"__qualname__": "A\x00B"})(), "A\x00B"),
+# (where the value goes, the value, its type's name as the refusal gives it; None for a str buff,
+# which has a text of its own)
+OTHER_TYPES = {
+    "str": ("buff", "\x00\x10\x00\x00\x00\x00", None),
+    "empty str": ("buff", "", None),
+    "str subclass": ("buff", StrSub("\x00\x10\x00\x00\x00\x00"), None),
+    "None": ("buff", None, "NoneType"),
+    "int": ("buff", 5, "int"),
+    "dict": ("buff", {0: 0}, "dict"),
+    "set": ("buff", set(DEFAULT), "set"),
+    "frozenset": ("buff", frozenset(), "frozenset"),
+    "iterator": ("buff", iter(DEFAULT), "list_iterator"),
+    "generator": ("buff", (b for b in DEFAULT), "generator"),
+    "Init": ("buff", Init(), "Init"),
+    "nested class": ("buff", Outer.Inner(), "Outer.Inner"),
+    "unreadable name": ("buff", Unnamed(), "<failed to extract type name>"),
+    "NUL in the name": ("buff", type("C", (), {"__qualname__": "A\x00B"})(), "A\x00B"),
+    "features bytes": ("features", b"\x01", "bytes"),
+    "features empty bytes": ("features", b"", "bytes"),
+    "features list": ("features", [1], "list"),
+    "features None": ("features", None, "NoneType"),
+    "features int": ("features", 0, "int"),
+    "globalfeatures bytearray": ("globalfeatures", bytearray(b"\xaa"), "bytearray"),
+    "globalfeatures Init": ("globalfeatures", Init(), "Init"),
+    "globalfeatures nested class": ("globalfeatures", Outer.Inner(), "Outer.Inner"),
+    "globalfeatures unreadable name": ("globalfeatures", Unnamed(), "<failed to extract type name>"),
+    "init_tlvs NUL in the name": ("init_tlvs", type("C", (), {"__qualname__": "A\x00B"})(), "A\x00B"),
+    "init_tlvs empty list": ("init_tlvs", [], "list"),
+    "init_tlvs None": ("init_tlvs", None, "NoneType"),
+    "init_tlvs Init": ("init_tlvs", Init(), "Init"),
+    "init_tlvs class": ("init_tlvs", Init, "type"),
+    "init_tlvs __index__": ("init_tlvs", Index(1), "Index"),
 }
+TARGETS = {"buff": "Sequence", "features": "BitFlag", "globalfeatures": "BitFlag", "init_tlvs": "Stream"}
 
 
-@pytest.mark.parametrize("buff, name", BUFF_TYPE_ERRORS.values(), ids=BUFF_TYPE_ERRORS.keys())
-def test_buff_type_errors(buff, name):
+@pytest.mark.parametrize("name, value, type_name", OTHER_TYPES.values(), ids=OTHER_TYPES.keys())
+def test_values_of_other_types_are_refused(name, value, type_name):
+    m = decode(FULL)
     with pytest.raises(TypeError) as excinfo:
-        decode(buff)
+        decode(value) if name == "buff" else setattr(m, name, value)
     assert type(excinfo.value) is TypeError
-    assert excinfo.value.args == (cannot("buff", name, "Sequence") if name else
+    assert excinfo.value.args == (cannot(name, type_name, TARGETS[name]) if type_name else
                                   "argument 'buff': Can't extract `str` to `Vec`",)
+    assert m.wire() == FULL
+    m.ty = 0
 
 
-BAD_ITEMS = {
-    "256": (256, OverflowError, OUT_OF_RANGE),
+def not_an_integer(value):
+    return TypeError, "argument '{name}': " + index_error_text(value)
+
+
+# Items of buff and values of ty that do not convert: (value, exception, its text with {name} for
+# the argument's name).
+BAD_INTEGERS = {
+    "65536": (65536, OverflowError, OUT_OF_RANGE),
     "-1": (-1, OverflowError, OUT_OF_RANGE),
     "2**40": (1 << 40, OverflowError, OUT_OF_RANGE),
+    "2**63-1": ((1 << 63) - 1, OverflowError, OUT_OF_RANGE),
     "-2**63": (-(1 << 63), OverflowError, OUT_OF_RANGE),
+    "__index__ -1": (Index(-1), OverflowError, OUT_OF_RANGE),
     "2**63": (1 << 63, OverflowError, TOO_LARGE),
     "2**64": (1 << 64, OverflowError, TOO_LARGE),
-    "__index__ 256": (Index(256), OverflowError, OUT_OF_RANGE),
-    "str": ("a", TypeError, "argument 'buff': " + index_error_text("a")),
-    "float": (0.0, TypeError, "argument 'buff': " + index_error_text(0.0)),
-    "None": (None, TypeError, "argument 'buff': " + index_error_text(None)),
-    "bytes": (b"\x00", TypeError, "argument 'buff': " + index_error_text(b"\x00")),
-    "__index__ non-int": (Index("x"), TypeError, "argument 'buff': " + index_error_text(Index("x"))),
-    "__index__ TypeError": (Raises(TypeError("no")), TypeError, "argument 'buff': no"),
+    "-2**63-1": (-(1 << 63) - 1, OverflowError, TOO_LARGE),
+    "__index__ 2**64": (Index(1 << 64), OverflowError, TOO_LARGE),
+    "1.5": (1.5, *not_an_integer(1.5)),
+    "str": ("a", *not_an_integer("a")),
+    "None": (None, *not_an_integer(None)),
+    "bytes": (b"\x00", *not_an_integer(b"\x00")),
+    "__index__ str": (Index("x"), *not_an_integer(Index("x"))),
+    "__index__ TypeError": (Raises(TypeError("no")), TypeError, "argument '{name}': no"),
+    "__index__ TypeError two args": (Raises(TypeError(1, 2)), TypeError, "argument '{name}': (1, 2)"),
     "__index__ TypeError subclass": (Raises(TypeErrorSub("no")), TypeErrorSub, "no"),
     "__index__ KeyError": (Raises(KeyError("k")), KeyError, "k"),
+    "__index__ ValueError": (Raises(ValueError("v")), ValueError, "v"),
+    "__index__ RuntimeError": (Raises(RuntimeError("r")), RuntimeError, "r"),
 }
+BAD_BYTES = {"256": (256, OverflowError, OUT_OF_RANGE),  # ty takes these
+             "__index__ 256": (Index(256), OverflowError, OUT_OF_RANGE)}
 
 
-@pytest.mark.parametrize("item, error, message", BAD_ITEMS.values(), ids=BAD_ITEMS.keys())
-def test_bad_item(item, error, message):
-    # [item] * 6: a fast path that refuses one item at a time must refuse each bad one too.
-    for buff in ([0, 16, 0, 0, 0, item], [item] * 6, Seq([0, 16, 0, 0, 0, item])):
+@pytest.mark.parametrize("name, value, error, text", [
+    pytest.param(name, *row, id=f"{name} {key}") for name, table in
+    [("buff", BAD_INTEGERS | BAD_BYTES), ("ty", BAD_INTEGERS)] for key, row in table.items()])
+def test_values_that_are_not_a_byte_or_a_type_are_refused(name, value, error, text):
+    m = decode(FULL)
+    # [value] * 6: a fast path that refuses one item at a time must refuse each bad one too.
+    buffs = [[0, 16, 0, 0, 0, value], [value] * 6, Seq([0, 16, 0, 0, 0, value])]
+    for call in ([lambda: setattr(m, "ty", value)] if name == "ty" else
+                 [lambda buff=buff: decode(buff) for buff in buffs]):
         with pytest.raises(error) as excinfo:
-            decode(buff)
+            call()
         assert type(excinfo.value) is error
-        assert excinfo.value.args == (message,)
-
-
-def test_items_after_the_first_bad_one_are_not_converted():
-    later = Index(0)
-    with pytest.raises(OverflowError):
-        decode([0, 16, 256, later, 0, 0])
-    assert later.calls == 0
+        assert excinfo.value.args == (text.format(name=name),)
+    assert m.wire() == FULL
+    m.ty = 0
 
 
 @pytest.mark.parametrize("name, convert", [
@@ -362,6 +404,8 @@ def test_the_first_failing_item_decides_and_index_is_called_once_per_item_in_ord
         log = []
         data = [0, 16, 0, 0, 0, 2] + [Index(i, log=log) for i in (1, 2)] + [1, 1, Index(7, log=log)]
         assert outcome(container(data)) == [0, 16, 0, 0, 0, 2, 1, 2, 1, 1, 7]
+        # Items after the first bad one are not converted.
+        assert outcome(container([0, 16, 256, Index(0, log=log), 0, 0]))[0] is OverflowError
         assert log == [1, 2, 7]
 
 
@@ -484,23 +528,16 @@ def test_items_changed_during_the_read_are_seen_as_iteration_sees_them(case, exp
     assert outcome(data) == expected
 
 
-# --- wire() -----------------------------------------------------------------------------------
+# --- re-entry during a conversion -------------------------------------------------------------
 
 
-@pytest.mark.parametrize("data", [MESSAGES[k] for k in ("default", "real init", "value 65526")],
-                         ids=["6 bytes", "49 bytes", "64 KiB"])
-def test_wire_items_are_plain_ints(data):
-    items = decode(bytes(data)).wire()
-    assert type(items) is list
-    assert all(type(i) is int for i in items)
-    assert items == data
-
-
-# --- re-entry during the conversion of buff ---------------------------------------------------
-
-
-def test_conversion_may_read_the_receiver_and_use_other_inits():
-    m, other = decode(INIT_ROWS["one record"]), Init()
+# An assignment to the receiver of a decode is refused (the tests below), one to the Init whose ty
+# is being converted is not: a setter converts its value before it asks for the borrow.
+@pytest.mark.parametrize("convert, refused", [
+    (lambda m, hook: m.wire_decode(HookSeq(DEFAULT, hook)), [BORROWED]),
+    (lambda m, hook: setattr(m, "ty", Index(5, hook)), [])], ids=["buff", "ty"])
+def test_conversion_may_read_the_receiver_and_use_other_inits(convert, refused):
+    m, other = decode(FULL), Init()
     seen = []
 
     def hook():
@@ -508,14 +545,17 @@ def test_conversion_may_read_the_receiver_and_use_other_inits():
         seen.append(m.wire_decode([0, 16, 0, 1, 170, 0, 0]).wire())
         other.ty = 1
         other.ty = 65535
-        # A nested assignment converts its value before it asks for the borrow.
         with pytest.raises(TypeError) as excinfo:
             m.features = b""
         seen.append(str(excinfo.value))
+        try:
+            m.ty = 3
+        except RuntimeError as error:
+            seen.append(str(error))
 
-    assert m.wire_decode(HookSeq(DEFAULT, hook)).wire() == DEFAULT
-    assert seen == [INIT_ROWS["one record"], [0, 16, 0, 1, 170, 0, 0],
-                    cannot("features", "bytes", "BitFlag")]
+    convert(m, hook)
+    assert seen == [FULL, [0, 16, 0, 1, 170, 0, 0], cannot("features", "bytes", "BitFlag"), *refused]
+    assert m.wire() == FULL
 
 
 def test_assignment_to_the_receiver_while_converting_is_refused():
@@ -540,7 +580,7 @@ def test_assignment_to_the_receiver_while_converting_is_refused():
 
 
 def test_refused_assignment_escapes_unchanged():
-    m = decode(INIT_ROWS["features and records"])
+    m = decode(FULL)
 
     def hook():
         m.ty = 1
@@ -550,7 +590,7 @@ def test_refused_assignment_escapes_unchanged():
             m.wire_decode(buff)
         assert type(excinfo.value) is RuntimeError
         assert excinfo.value.args == (BORROWED,)
-    assert m.wire() == INIT_ROWS["features and records"]
+    assert m.wire() == FULL
     m.ty = 2
 
 
@@ -578,17 +618,3 @@ def test_a_held_borrow_refuses_what_it_must(held, call, text):
     finally:
         counter.value = 0
     assert m.wire() == DEFAULT
-
-
-@pytest.mark.parametrize("call", [
-    lambda m: m.wire_decode([0, 16]), lambda m: m.wire_decode("x"),
-    lambda m: m.wire_decode([0, 16, 0, 0, 0, 256]), lambda m: m.wire_decode(Seq([0, 16, "a"])),
-    lambda m: m.wire_decode(1, 2), lambda m: m.wire_decode(DEFAULT), lambda m: m.wire()],
-    ids=["OSError", "str", "OverflowError", "TypeError", "parser", "success", "wire"])
-def test_borrow_is_released_after_every_call(call):
-    m = Init()
-    try:
-        call(m)
-    except (TypeError, OverflowError, OSError):
-        pass
-    m.ty = 7
