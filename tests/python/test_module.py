@@ -6,14 +6,13 @@ import importlib
 import os
 import subprocess
 import sys
-import threading
 import weakref
 
 import pytest
 
 import libkeldrin
 from libkeldrin import Error, Init, Ping, Pong, Warning
-from support import FREE_THREADED, hidden_classes, on_a_thread_of_its_own
+from support import FREE_THREADED, hidden_classes
 
 NAMES = ["Init", "Error", "Ping", "Pong", "Warning"]
 CLASSES = [Init, Error, Ping, Pong, Warning]
@@ -40,7 +39,19 @@ def hidden():
 # --- the module -------------------------------------------------------------------------------
 
 
-def test_all_is_a_list_of_the_five_classes_in_registration_order():
+def test_all_is_a_list_of_the_five_classes_and_reimport_gives_the_same_module():
+    counts = [sys.getrefcount(obj) for obj in (libkeldrin, *CLASSES)]
+    for _ in range(3):
+        saved = sys.modules.pop("libkeldrin")
+        try:
+            again = importlib.import_module("libkeldrin")
+            assert again is saved
+            assert importlib.reload(again) is saved
+        finally:
+            sys.modules["libkeldrin"] = saved
+    # Each import gave back the reference it took; registration did not run again (below).
+    del saved, again
+    assert [sys.getrefcount(obj) for obj in (libkeldrin, *CLASSES)] == counts
     assert libkeldrin.__name__ == "libkeldrin"
     assert len(libkeldrin.__doc__.splitlines()) == 3
     assert type(libkeldrin.__all__) is list
@@ -57,24 +68,6 @@ def test_all_is_a_list_of_the_five_classes_in_registration_order():
         assert sys.getrefcount(libkeldrin.__all__) == sys.getrefcount(libkeldrin._probe)
     finally:
         del vars(libkeldrin)["_probe"]
-
-
-def test_reimport_gives_the_same_module_and_classes():
-    counts = [sys.getrefcount(obj) for obj in (libkeldrin, *CLASSES)]
-    for _ in range(3):
-        saved = sys.modules.pop("libkeldrin")
-        try:
-            again = importlib.import_module("libkeldrin")
-            assert again is saved
-            assert importlib.reload(again) is saved
-        finally:
-            sys.modules["libkeldrin"] = saved
-    for name, cls in zip(NAMES, CLASSES):
-        assert getattr(again, name) is cls
-    # Registration did not run again, and each import gave a reference of its own.
-    assert again.__all__ == NAMES
-    del saved, again, cls
-    assert [sys.getrefcount(obj) for obj in (libkeldrin, *CLASSES)] == counts
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded build can run without the GIL")
@@ -131,22 +124,20 @@ SUBINTERPRETER_HELPERS = """
 """
 
 
-@pytest.mark.parametrize("isolated", [True, False], ids=["isolated", "legacy"])
-def test_second_interpreter_is_refused(run_child, isolated):
-    sub, main_again, same_module = run_child(
+def test_second_interpreter_is_refused(run_child):
+    *subs, main_again, same_module = run_child(
         SUBINTERPRETER_HELPERS
-        + f"""
+        + """
     import libkeldrin
     first = libkeldrin
-    sub = run_in_subinterpreter({isolated})
+    subs = [run_in_subinterpreter(isolated) for isolated in (True, False)]
     del sys.modules["libkeldrin"]
-    main_again = import_in_main()
-    print(json.dumps([sub, main_again, sys.modules["libkeldrin"] is first]))
+    print(json.dumps(subs + [import_in_main(), sys.modules["libkeldrin"] is first]))
     """
     )
-    kind, message = sub
-    assert kind == "ImportError"
-    assert "interpreters" in message.replace("-", "")
+    for kind, message in subs:
+        assert kind == "ImportError"
+        assert "interpreters" in message.replace("-", "")
     # The first interpreter's module is untouched.
     assert main_again == ["ok", [0, 16, 0, 0, 0, 0]]
     assert same_module
@@ -168,10 +159,8 @@ def test_only_one_interpreter_ever_gets_the_module(run_child):
     assert "interpreters" in refused[1].replace("-", "")
 
 
-# keldrin, by contrast, gives every interpreter a module of its own. Three sub-interpreters, each
-# with its own GIL, each run from a thread of the main one, decode, encode and pickle at once,
-# then report the ids of their module, a class, Record and DecodeError: while all are alive, the
-# sixteen ids must differ.
+# keldrin, by contrast, gives every interpreter a module of its own: three sub-interpreters, each
+# with its own GIL, work at once, and while all are alive their objects' sixteen ids differ.
 SUBINTERPRETER_WORK = """
 import os, pickle, keldrin
 wire = keldrin.Init(b"", b"\\x02", [(1, bytes(32))]).encode()
@@ -283,9 +272,10 @@ def test_method_text_signatures_and_unrelated_classes():
         assert not issubclass(a, b) and not issubclass(b, a)
 
 
-def test_hidden_classes_made_on_first_check_and_instances_of_every_class_freed(run_child):
+def test_hidden_classes_made_on_first_check_and_instances_give_back_their_class(run_child):
     # Python code that gives a class a __new__ makes instances of every class, the hidden ones
-    # too; as that changes the classes for good, a child interpreter does it.
+    # too; as that changes the classes for good, a child interpreter does it. The instances are
+    # made on a thread of their own, so that a free-threaded build's counts are exact.
     counts, before, after = run_child(
         """
     import json, sys
@@ -319,12 +309,21 @@ def test_hidden_classes_made_on_first_check_and_instances_of_every_class_freed(r
     for cls in classes:
         cls.__new__ = staticmethod(object.__new__)
 
+    def cycle():
+        m.ty = 1
+        m.wire_decode(b"\\x00\\x10\\x00\\x00\\x00\\x00\\x01\\x01\\xaa").wire()
+        try:
+            m.wire_decode([0, 16])
+        except OSError:
+            pass
+        return [cls() for cls in classes]
+
     def cycles(count):
-        on_a_thread_of_its_own(lambda: [[cls() for cls in classes] for _ in range(count)])
+        on_a_thread_of_its_own(lambda: [cycle() for _ in range(count)])
 
     cycles(10)
     before = [sys.getrefcount(cls) for cls in classes]
-    cycles(100)
+    cycles(1000)
     print(json.dumps([seen, before, [sys.getrefcount(cls) for cls in classes]]))
     """
     )
@@ -385,42 +384,18 @@ def test_instances_have_no_dict_no_weakref_no_readable_attribute_and_no_gc():
     assert not gc.is_tracked(Init().wire_decode([0, 16, 0, 0, 0, 0, 1, 0]))
 
 
-def test_instances_give_back_their_class_reference():
-    def cycle():
-        m = Init()
-        m.ty = 1
-        m.wire_decode(b"\x00\x10\x00\x00\x00\x00\x01\x01\xaa").wire()
-        try:
-            m.wire_decode([0, 16])
-        except OSError:
-            pass
-
-    def cycles(count):
-        on_a_thread_of_its_own(lambda: [cycle() for _ in range(count)])
-
-    cycles(10)
-    before = sys.getrefcount(Init)
-    cycles(1000)
-    assert sys.getrefcount(Init) == before
-
-
 # Lack of memory reaches Python as MemoryError, never as the internal-error class, an abort or a
 # printed traceback. The interpreter's allocators fail from the nth allocation on, for every n up
 # to where the call goes through; `make faults` sweeps every operation this way.
-@pytest.mark.parametrize(
-    "statement",
-    ["Init().init_tlvs = []", "Init().features = b''"],
-    ids=["first Stream check", "first BitFlag check"],
-)
-def test_lack_of_memory_is_a_memory_error(run_child, statement):
+def test_lack_of_memory_at_the_first_check_of_a_hidden_class_is_a_memory_error(run_child):
     pytest.importorskip("_testcapi")
     seen, printed = run_child(
-        f"""
+        """
         import io, json, sys, _testcapi
         from libkeldrin import Init
         sys.stderr = io.StringIO()
 
-        def sweep():
+        def sweep(attribute, value):
             # Nothing between the failing statement and the end of the hooks may allocate: the
             # loop runs in a function, whose names need no dictionary.
             fail_from, restore = _testcapi.set_nomemory, _testcapi.remove_mem_hooks
@@ -429,15 +404,15 @@ def test_lack_of_memory_is_a_memory_error(run_child, statement):
             for start in range(80):
                 try:
                     fail_from(start, 0)
-                    {statement}
+                    setattr(Init(), attribute, value)
                 except BaseException as e:
                     restore()
                     seen.add(type(e).__name__)
-            return seen
+            return sorted(seen)
 
-        seen = sweep()
-        print(json.dumps([sorted(seen), sys.stderr.getvalue()]))
+        seen = [sweep("init_tlvs", []), sweep("features", b"")]
+        print(json.dumps([seen, sys.stderr.getvalue()]))
         """
     )
-    assert seen == ["MemoryError", "TypeError"]
+    assert seen == [["MemoryError", "TypeError"]] * 2
     assert printed == ""
