@@ -1,4 +1,5 @@
-"""Init: wire(), wire_decode(buff), their arguments and the conversion of buff and of assigned values.
+"""Init: wire(), wire_decode(buff), their arguments, and the conversion of buff and of values
+assigned.
 
 The codec's shortcuts (bytes read in place, an exact list or tuple of small ints copied directly,
 records copied as one block, wire() from a stack buffer and cached ints) must be invisible: every
@@ -19,22 +20,16 @@ from support import (BORROWED, EOF, NOT_CANONICAL, OUT_OF_RANGE, TOO_LARGE, Byte
                      Unnamed, cannot, index_error_text, vector_bytes, vectors)
 
 DEFAULT = [0, 16, 0, 0, 0, 0]
-
-
 RECEIVER = Init()
 
 
-def wd(*args, **kwargs):
+def decode(*args, **kwargs):
     """wire_decode on one Init, which must take an assignment after every call: no borrow outlives
     the call, whatever it raised."""
     try:
         return RECEIVER.wire_decode(*args, **kwargs)
     finally:
         RECEIVER.ty = 0
-
-
-def decode(data):
-    return wd(data)
 
 
 def outcome(buff):
@@ -132,18 +127,19 @@ ARGUMENT_ERRORS = {
     # Its __str__ runs with the failed UTF-8 conversion cleared: a debug build asserts that.
     "Init(surrogate str subclass)": (lambda: Init(**{Renamed("\udc80"): 1}),
                                      f"{N} {UNEXPECTED} 'renamed'"),
-    "no argument": (wd, f"{W} missing 1 required positional argument: 'buff'"),
-    "two": (lambda: wd(S, S), f"{W_TAKES} 2 were given"),
-    "three": (lambda: wd(1, 2, 3), f"{W_TAKES} 3 were given"),
-    "two and buff": (lambda: wd(S, S, buff=S), f"{W_TAKES} 2 were given"),
-    "two and data": (lambda: wd(S, S, data=S), f"{W_TAKES} 2 were given"),
-    "one and buff": (lambda: wd(S, buff=S), f"{W} got multiple values for argument 'buff'"),
-    "data": (lambda: wd(data=S), f"{W} {UNEXPECTED} 'data'"),
-    "one and data": (lambda: wd(S, data=S), f"{W} {UNEXPECTED} 'data'"),
-    "buff and data": (lambda: wd(buff=S, data=S), f"{W} {UNEXPECTED} 'data'"),
-    "data and buff": (lambda: wd(data=S, buff=S), f"{W} {UNEXPECTED} 'data'"),
-    "surrogate keyword": (lambda: wd(buff=S, **{"\udc80": 1}), f"{W} {UNEXPECTED} '\udc80'"),
-    "str subclass keyword": (lambda: wd(buff=S, **{Renamed("x"): 1}), f"{W} {UNEXPECTED} 'renamed'"),
+    "no argument": (decode, f"{W} missing 1 required positional argument: 'buff'"),
+    "two": (lambda: decode(S, S), f"{W_TAKES} 2 were given"),
+    "three": (lambda: decode(1, 2, 3), f"{W_TAKES} 3 were given"),
+    "two and buff": (lambda: decode(S, S, buff=S), f"{W_TAKES} 2 were given"),
+    "two and data": (lambda: decode(S, S, data=S), f"{W_TAKES} 2 were given"),
+    "one and buff": (lambda: decode(S, buff=S), f"{W} got multiple values for argument 'buff'"),
+    "data": (lambda: decode(data=S), f"{W} {UNEXPECTED} 'data'"),
+    "one and data": (lambda: decode(S, data=S), f"{W} {UNEXPECTED} 'data'"),
+    "buff and data": (lambda: decode(buff=S, data=S), f"{W} {UNEXPECTED} 'data'"),
+    "data and buff": (lambda: decode(data=S, buff=S), f"{W} {UNEXPECTED} 'data'"),
+    "surrogate keyword": (lambda: decode(buff=S, **{"\udc80": 1}), f"{W} {UNEXPECTED} '\udc80'"),
+    "str subclass keyword": (lambda: decode(buff=S, **{Renamed("x"): 1}),
+                             f"{W} {UNEXPECTED} 'renamed'"),
     "wire(1)": (lambda: Init().wire(1), None),
     "wire(x=1)": (lambda: Init().wire(x=1), None),
     # The methods need an Init to run on.
@@ -197,15 +193,16 @@ OTHER_TYPES = {
     "globalfeatures bytearray": ("globalfeatures", bytearray(b"\xaa"), "bytearray"),
     "globalfeatures Init": ("globalfeatures", Init(), "Init"),
     "globalfeatures nested class": ("globalfeatures", Outer.Inner(), "Outer.Inner"),
-    "globalfeatures unreadable name": ("globalfeatures", Unnamed(), "<failed to extract type name>"),
-    "init_tlvs NUL in the name": ("init_tlvs", type("C", (), {"__qualname__": "A\x00B"})(), "A\x00B"),
+    "globalfeatures unreadable": ("globalfeatures", Unnamed(), "<failed to extract type name>"),
+    "init_tlvs NUL in name": ("init_tlvs", type("C", (), {"__qualname__": "A\x00B"})(), "A\x00B"),
     "init_tlvs empty list": ("init_tlvs", [], "list"),
     "init_tlvs None": ("init_tlvs", None, "NoneType"),
     "init_tlvs Init": ("init_tlvs", Init(), "Init"),
     "init_tlvs class": ("init_tlvs", Init, "type"),
     "init_tlvs __index__": ("init_tlvs", Index(1), "Index"),
 }
-TARGETS = {"buff": "Sequence", "features": "BitFlag", "globalfeatures": "BitFlag", "init_tlvs": "Stream"}
+TARGETS = {"buff": "Sequence", "features": "BitFlag", "globalfeatures": "BitFlag",
+           "init_tlvs": "Stream"}
 
 
 @pytest.mark.parametrize("name, value, type_name", OTHER_TYPES.values(), ids=OTHER_TYPES.keys())
@@ -243,7 +240,7 @@ BAD_INTEGERS = {
     "bytes": (b"\x00", *not_an_integer(b"\x00")),
     "__index__ str": (Index("x"), *not_an_integer(Index("x"))),
     "__index__ TypeError": (Raises(TypeError("no")), TypeError, "argument '{name}': no"),
-    "__index__ TypeError two args": (Raises(TypeError(1, 2)), TypeError, "argument '{name}': (1, 2)"),
+    "__index__ TypeError 2 args": (Raises(TypeError(1, 2)), TypeError, "argument '{name}': (1, 2)"),
     "__index__ TypeError subclass": (Raises(TypeErrorSub("no")), TypeErrorSub, "no"),
     "__index__ KeyError": (Raises(KeyError("k")), KeyError, "k"),
     "__index__ ValueError": (Raises(ValueError("v")), ValueError, "v"),
@@ -547,7 +544,8 @@ def test_conversion_may_read_the_receiver_and_use_other_inits(convert, refused):
             seen.append(str(error))
 
     convert(m, hook)
-    assert seen == [FULL, [0, 16, 0, 1, 170, 0, 0], cannot("features", "bytes", "BitFlag"), *refused]
+    assert seen == [FULL, [0, 16, 0, 1, 170, 0, 0], cannot("features", "bytes", "BitFlag"),
+                    *refused]
     assert m.wire() == FULL
 
 
