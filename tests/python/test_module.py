@@ -27,13 +27,10 @@ STREAM_DOC = (
 @pytest.fixture(scope="module")
 def hidden():
     """Stream and BitFlag, made by the first failed assignment that checks against them."""
-    with pytest.raises(TypeError):
-        Init().init_tlvs = []
-    with pytest.raises(TypeError):
-        Init().features = b""
-    (stream,) = hidden_classes("Stream")
-    (bitflag,) = hidden_classes("BitFlag")
-    return {"Stream": stream, "BitFlag": bitflag}
+    for attribute, value in [("init_tlvs", []), ("features", b"")]:
+        with pytest.raises(TypeError):
+            setattr(Init(), attribute, value)
+    return {name: cls for name in ("Stream", "BitFlag") for (cls,) in [hidden_classes(name)]}
 
 
 # --- the module -------------------------------------------------------------------------------
