@@ -170,24 +170,12 @@ class Raises:
         raise self.error
 
 
-class IntSub(int):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class BytesSub(bytes):
-    pass
-
-
-class BytearraySub(bytearray):
-    pass
-
-
-class TypeErrorSub(TypeError):
-    pass
+# Subclasses, which no shortcut for the exact type may take.
+IntSub = type("IntSub", (int,), {})
+ListSub = type("ListSub", (list,), {})
+BytesSub = type("BytesSub", (bytes,), {})
+BytearraySub = type("BytearraySub", (bytearray,), {})
+TypeErrorSub = type("TypeErrorSub", (TypeError,), {})
 
 
 class Outer:

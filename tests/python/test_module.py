@@ -6,18 +6,16 @@ import importlib
 import os
 import subprocess
 import sys
-import threading
 import weakref
 
 import pytest
 
 import libkeldrin
 from libkeldrin import Error, Init, Ping, Pong, Warning
-from support import FREE_THREADED, hidden_classes, on_a_thread_of_its_own
+from support import FREE_THREADED, hidden_classes
 
 NAMES = ["Init", "Error", "Ping", "Pong", "Warning"]
 CLASSES = [Init, Error, Ping, Pong, Warning]
-FIELD_ONLY = [Error, Ping, Pong, Warning]
 
 STREAM_DOC = (
     "Stream - A `tlv_stream` is a series of (possibly zero) `tlv_record`s, represented as the\n"
@@ -29,19 +27,28 @@ STREAM_DOC = (
 @pytest.fixture(scope="module")
 def hidden():
     """Stream and BitFlag, made by the first failed assignment that checks against them."""
-    with pytest.raises(TypeError):
-        Init().init_tlvs = []
-    with pytest.raises(TypeError):
-        Init().features = b""
-    (stream,) = hidden_classes("Stream")
-    (bitflag,) = hidden_classes("BitFlag")
-    return {"Stream": stream, "BitFlag": bitflag}
+    for attribute, value in [("init_tlvs", []), ("features", b"")]:
+        with pytest.raises(TypeError):
+            setattr(Init(), attribute, value)
+    return {name: cls for name in ("Stream", "BitFlag") for (cls,) in [hidden_classes(name)]}
 
 
 # --- the module -------------------------------------------------------------------------------
 
 
-def test_all_is_a_list_of_the_five_classes_in_registration_order():
+def test_all_is_a_list_of_the_five_classes_and_reimport_gives_the_same_module():
+    counts = [sys.getrefcount(obj) for obj in (libkeldrin, *CLASSES)]
+    for _ in range(3):
+        saved = sys.modules.pop("libkeldrin")
+        try:
+            again = importlib.import_module("libkeldrin")
+            assert again is saved
+            assert importlib.reload(again) is saved
+        finally:
+            sys.modules["libkeldrin"] = saved
+    # Each import gave back the reference it took; registration did not run again (below).
+    del saved, again
+    assert [sys.getrefcount(obj) for obj in (libkeldrin, *CLASSES)] == counts
     assert libkeldrin.__name__ == "libkeldrin"
     assert len(libkeldrin.__doc__.splitlines()) == 3
     assert type(libkeldrin.__all__) is list
@@ -58,24 +65,6 @@ def test_all_is_a_list_of_the_five_classes_in_registration_order():
         assert sys.getrefcount(libkeldrin.__all__) == sys.getrefcount(libkeldrin._probe)
     finally:
         del vars(libkeldrin)["_probe"]
-
-
-def test_reimport_gives_the_same_module_and_classes():
-    counts = [sys.getrefcount(obj) for obj in (libkeldrin, *CLASSES)]
-    for _ in range(3):
-        saved = sys.modules.pop("libkeldrin")
-        try:
-            again = importlib.import_module("libkeldrin")
-            assert again is saved
-            assert importlib.reload(again) is saved
-        finally:
-            sys.modules["libkeldrin"] = saved
-    for name, cls in zip(NAMES, CLASSES):
-        assert getattr(again, name) is cls
-    # Registration did not run again, and each import gave a reference of its own.
-    assert again.__all__ == NAMES
-    del saved, again, cls
-    assert [sys.getrefcount(obj) for obj in (libkeldrin, *CLASSES)] == counts
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded build can run without the GIL")
@@ -132,22 +121,20 @@ SUBINTERPRETER_HELPERS = """
 """
 
 
-@pytest.mark.parametrize("isolated", [True, False], ids=["isolated", "legacy"])
-def test_second_interpreter_is_refused(run_child, isolated):
-    sub, main_again, same_module = run_child(
+def test_second_interpreter_is_refused(run_child):
+    *subs, main_again, same_module = run_child(
         SUBINTERPRETER_HELPERS
-        + f"""
+        + """
     import libkeldrin
     first = libkeldrin
-    sub = run_in_subinterpreter({isolated})
+    subs = [run_in_subinterpreter(isolated) for isolated in (True, False)]
     del sys.modules["libkeldrin"]
-    main_again = import_in_main()
-    print(json.dumps([sub, main_again, sys.modules["libkeldrin"] is first]))
+    print(json.dumps(subs + [import_in_main(), sys.modules["libkeldrin"] is first]))
     """
     )
-    kind, message = sub
-    assert kind == "ImportError"
-    assert "interpreters" in message.replace("-", "")
+    for kind, message in subs:
+        assert kind == "ImportError"
+        assert "interpreters" in message.replace("-", "")
     # The first interpreter's module is untouched.
     assert main_again == ["ok", [0, 16, 0, 0, 0, 0]]
     assert same_module
@@ -169,10 +156,8 @@ def test_only_one_interpreter_ever_gets_the_module(run_child):
     assert "interpreters" in refused[1].replace("-", "")
 
 
-# keldrin, by contrast, gives every interpreter a module of its own. Three sub-interpreters, each
-# with its own GIL, each run from a thread of the main one, decode, encode and pickle at once,
-# then report the ids of their module, a class, Record and DecodeError: while all are alive, the
-# sixteen ids must differ.
+# keldrin, by contrast, gives every interpreter a module of its own: three sub-interpreters, each
+# with its own GIL, work at once, and while all are alive their objects' sixteen ids differ.
 SUBINTERPRETER_WORK = """
 import os, pickle, keldrin
 wire = keldrin.Init(b"", b"\\x02", [(1, bytes(32))]).encode()
@@ -243,75 +228,51 @@ def test_keldrin_imported_again_gives_new_classes_that_work(run_child):
 # --- the classes as types ---------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("cls", CLASSES, ids=NAMES)
-def test_class_names_and_module_and_no_subclass_or_bypass(cls):
-    name = NAMES[CLASSES.index(cls)]
-    assert cls.__name__ == name
-    assert cls.__qualname__ == name
-    assert cls.__module__ == "builtins"
-    assert cls.__bases__ == (object,)
-    assert cls.__itemsize__ == 0  # fixed-size instances
+# The classes, hidden ones too: their docstrings, and calls that must be refused.
+DOCS = {"Init": "", "Stream": STREAM_DOC}
+CONSTRUCTIONS = [("Error", (), {}), ("Error", (1,), {"x": 2}), ("Ping", (1, 2), {}),
+                 ("Pong", (), {"x": 1}), ("Warning", (None, *range(5)), {"y": []}),
+                 ("Stream", (), {}), ("Stream", (1, 2), {"x": 3}), ("BitFlag", (), {}),
+                 ("BitFlag", (1, 2), {"x": 3}), ("Init", (), {})]
+
+
+@pytest.mark.parametrize("name, args, kwargs", CONSTRUCTIONS)
+def test_class_names_and_module_and_no_construction_subclass_or_bypass(hidden, name, args, kwargs):
+    cls = hidden.get(name) or getattr(libkeldrin, name)
+    assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, "builtins")
+    assert (cls.__bases__, cls.__itemsize__) == ((object,), 0)  # fixed-size instances
+    assert (cls.__doc__, cls.__text_signature__) == (DOCS.get(name), "()" if cls is Init else None)
     with pytest.raises(TypeError):
         type("Derived", (cls,), {})
     with pytest.raises(TypeError):
         object.__new__(cls)
-
-
-def test_docstrings_and_text_signatures():
-    assert Init.__doc__ == ""
-    assert Init.__text_signature__ == "()"
-    for cls in FIELD_ONLY:
-        assert cls.__doc__ is None
-        assert cls.__text_signature__ is None
-    assert Init.wire.__text_signature__ == "($self)"
-    assert Init.wire_decode.__text_signature__ == "($self, buff)"
-    assert Init.wire.__doc__ is None
-    assert Init.wire_decode.__doc__ is None
-
-
-@pytest.mark.parametrize("a, b", [(Warning, builtins.Warning), (Error, Warning)],
-                         ids=["Warning, builtins.Warning", "Error, Warning"])
-def test_unrelated_classes(a, b):
-    assert a is not b
-    assert not issubclass(a, b)
-    assert not issubclass(b, a)
-
-
-@pytest.mark.parametrize("call, name", [
-    (lambda: Error(), "Error"), (lambda: Error(1, x=2), "Error"), (lambda: Ping(1, 2), "Ping"),
-    (lambda: Pong(x=1), "Pong"), (lambda: Warning(None, *range(5), y=[]), "Warning"),
-    (lambda: Error.__new__(Error), "Error")],
-    ids=["Error()", "Error(1, x=2)", "Ping(1, 2)", "Pong(x=1)", "Warning(many)", "Error.__new__"])
-def test_construction_refused(call, name):
+    if cls is Init:
+        return  # the one class with a constructor
     # The message reads the class's name: each refusal gives back the references it takes, to
     # the name and to the class.
-    cls = getattr(libkeldrin, name)
     counts = []
-    for _ in range(3):
+    for call in [lambda: cls(*args, **kwargs), lambda: cls.__new__(cls, *args, **kwargs)] * 3:
         with pytest.raises(TypeError) as excinfo:
             call()
         assert type(excinfo.value) is TypeError
         assert excinfo.value.args == (f"No constructor defined for {name}",)
         counts.append((sys.getrefcount(cls.__name__), sys.getrefcount(cls)))
-    assert counts[1] == counts[2]
+    assert counts[2:] == counts[-1:] * 4
 
 
-@pytest.mark.parametrize("name, doc", [("Stream", STREAM_DOC), ("BitFlag", None)])
-def test_hidden_class_refuses_construction(hidden, name, doc):
-    cls = hidden[name]
-    assert cls.__qualname__ == name
-    assert cls.__doc__ == doc
-    for args, kwargs in [((), {}), ((1, 2), {"x": 3})]:
-        with pytest.raises(TypeError) as excinfo:
-            cls(*args, **kwargs)
-        assert excinfo.value.args == (f"No constructor defined for {name}",)
-    with pytest.raises(TypeError):
-        type("Derived", (cls,), {})
+def test_method_text_signatures_and_unrelated_classes():
+    assert Init.wire.__text_signature__ == "($self)"
+    assert Init.wire_decode.__text_signature__ == "($self, buff)"
+    assert Init.wire.__doc__ is None and Init.wire_decode.__doc__ is None
+    for a, b in [(Warning, builtins.Warning), (Error, Warning)]:
+        assert a is not b
+        assert not issubclass(a, b) and not issubclass(b, a)
 
 
-def test_hidden_classes_made_on_first_check_and_instances_of_every_class_freed(run_child):
+def test_hidden_classes_made_on_first_check_and_instances_give_back_their_class(run_child):
     # Python code that gives a class a __new__ makes instances of every class, the hidden ones
-    # too; as that changes the classes for good, a child interpreter does it.
+    # too; as that changes the classes for good, a child interpreter does it. The instances are
+    # made on a thread of their own, so that a free-threaded build's counts are exact.
     counts, before, after = run_child(
         """
     import json, sys
@@ -321,40 +282,40 @@ def test_hidden_classes_made_on_first_check_and_instances_of_every_class_freed(r
     def counts():
         return [len(hidden_classes("Stream")), len(hidden_classes("BitFlag"))]
 
-    def refused(attribute, value):
-        try:
-            setattr(libkeldrin.Init(), attribute, value)
-        except TypeError:
-            pass
-
-    seen = []
     m = libkeldrin.Init()
     m.ty = 5
     m.wire_decode([0, 16, 0, 1, 170, 0, 0, 1, 2, 171, 205]).wire()
-    refused("ty", "x")
-    seen.append(counts())
-    refused("features", b"")
-    seen.append(counts())
-    refused("init_tlvs", [])
-    seen.append(counts())
-    refused("globalfeatures", None)
-    refused("init_tlvs", None)
-    seen.append(counts())
+    seen = [counts()]
+    for attribute, value in [("ty", "x"), ("features", b""), ("init_tlvs", []),
+                             ("globalfeatures", None), ("init_tlvs", None)]:
+        try:
+            setattr(libkeldrin.Init(), attribute, value)
+        except TypeError:
+            seen.append(counts())
 
     classes = [getattr(libkeldrin, name) for name in libkeldrin.__all__] + hidden_classes()
     for cls in classes:
         cls.__new__ = staticmethod(object.__new__)
 
+    def cycle():
+        m.ty = 1
+        m.wire_decode(b"\\x00\\x10\\x00\\x00\\x00\\x00\\x01\\x01\\xaa").wire()
+        try:
+            m.wire_decode([0, 16])
+        except OSError:
+            pass
+        return [cls() for cls in classes]
+
     def cycles(count):
-        on_a_thread_of_its_own(lambda: [[cls() for cls in classes] for _ in range(count)])
+        on_a_thread_of_its_own(lambda: [cycle() for _ in range(count)])
 
     cycles(10)
     before = [sys.getrefcount(cls) for cls in classes]
-    cycles(100)
+    cycles(1000)
     print(json.dumps([seen, before, [sys.getrefcount(cls) for cls in classes]]))
     """
     )
-    assert counts == [[0, 0], [0, 1], [1, 1], [1, 1]]
+    assert counts == [[0, 0], [0, 0], [0, 1], [1, 1], [1, 1], [1, 1]]
     assert len(before) == 7
     assert after == before
 
@@ -411,42 +372,18 @@ def test_instances_have_no_dict_no_weakref_no_readable_attribute_and_no_gc():
     assert not gc.is_tracked(Init().wire_decode([0, 16, 0, 0, 0, 0, 1, 0]))
 
 
-def test_instances_give_back_their_class_reference():
-    def cycle():
-        m = Init()
-        m.ty = 1
-        m.wire_decode(b"\x00\x10\x00\x00\x00\x00\x01\x01\xaa").wire()
-        try:
-            m.wire_decode([0, 16])
-        except OSError:
-            pass
-
-    def cycles(count):
-        on_a_thread_of_its_own(lambda: [cycle() for _ in range(count)])
-
-    cycles(10)
-    before = sys.getrefcount(Init)
-    cycles(1000)
-    assert sys.getrefcount(Init) == before
-
-
 # Lack of memory reaches Python as MemoryError, never as the internal-error class, an abort or a
 # printed traceback. The interpreter's allocators fail from the nth allocation on, for every n up
 # to where the call goes through; `make faults` sweeps every operation this way.
-@pytest.mark.parametrize(
-    "statement",
-    ["Init().init_tlvs = []", "Init().features = b''"],
-    ids=["first Stream check", "first BitFlag check"],
-)
-def test_lack_of_memory_is_a_memory_error(run_child, statement):
+def test_lack_of_memory_at_the_first_check_of_a_hidden_class_is_a_memory_error(run_child):
     pytest.importorskip("_testcapi")
     seen, printed = run_child(
-        f"""
+        """
         import io, json, sys, _testcapi
         from libkeldrin import Init
         sys.stderr = io.StringIO()
 
-        def sweep():
+        def sweep(attribute, value):
             # Nothing between the failing statement and the end of the hooks may allocate: the
             # loop runs in a function, whose names need no dictionary.
             fail_from, restore = _testcapi.set_nomemory, _testcapi.remove_mem_hooks
@@ -455,15 +392,15 @@ def test_lack_of_memory_is_a_memory_error(run_child, statement):
             for start in range(80):
                 try:
                     fail_from(start, 0)
-                    {statement}
+                    setattr(Init(), attribute, value)
                 except BaseException as e:
                     restore()
                     seen.add(type(e).__name__)
-            return seen
+            return sorted(seen)
 
-        seen = sweep()
-        print(json.dumps([sorted(seen), sys.stderr.getvalue()]))
+        seen = [sweep("init_tlvs", []), sweep("features", b"")]
+        print(json.dumps([seen, sys.stderr.getvalue()]))
         """
     )
-    assert seen == ["MemoryError", "TypeError"]
+    assert seen == [["MemoryError", "TypeError"]] * 2
     assert printed == ""

@@ -1,4 +1,5 @@
-"""Attribute assignment and deletion on the message classes."""
+"""The message classes' attributes against the stub, their deletion, and what ty accepts (the
+refusals of assigned values are tested with those of buff's items, in test_init_codec)."""
 
 import ast
 import pathlib
@@ -7,9 +8,8 @@ import types
 import pytest
 
 import libkeldrin
-from libkeldrin import Error, Init, Ping, Pong, Warning
-from support import (OUT_OF_RANGE, TOO_LARGE, Index, IntSub, Outer, Raises, TypeErrorSub, Unnamed,
-                     cannot, index_error_text)
+from libkeldrin import Init
+from support import Index, IntSub, Raises
 
 MESSAGE = [0, 16, 0, 1, 170, 0, 2, 1, 2, 1, 2, 171, 205, 3, 0]
 
@@ -30,24 +30,6 @@ def stub_classes():
 
 
 STUB = stub_classes()
-ATTRIBUTES = {getattr(libkeldrin, name): properties for name, (properties, _) in STUB.items()}
-FIELD_ONLY = [Error, Ping, Pong, Warning]
-FIELD_ONLY_IDS = ["Error", "Ping", "Pong", "Warning"]
-
-
-# The attributes' own test below holds each class's table to the stub's properties.
-def test_the_stub_declares_every_class_and_method():
-    assert list(STUB) == libkeldrin.__all__
-    for name, (_, methods) in STUB.items():
-        cls = getattr(libkeldrin, name)
-        assert {n for n, v in vars(cls).items() if isinstance(v, types.MethodDescriptorType)} \
-            == methods
-
-
-@pytest.fixture
-def message():
-    """An Init with every field set, so that a change to any of them shows in wire()."""
-    return Init().wire_decode(MESSAGE)
 
 
 class Unprintable:
@@ -58,28 +40,37 @@ class Unprintable:
         raise self.failure
 
 
+@pytest.fixture
+def message():
+    """An Init with every field set, so that a change to any of them shows in wire()."""
+    return Init().wire_decode(MESSAGE)
+
+
 # --- the attribute tables ---------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("cls", ATTRIBUTES, ids=["Init", *FIELD_ONLY_IDS])
-def test_each_class_has_exactly_its_attributes_for_itself_alone(cls):
+@pytest.mark.parametrize("name", list(STUB))
+def test_each_class_has_exactly_the_stubs_methods_and_attributes_for_itself_alone(name):
+    assert list(STUB) == libkeldrin.__all__
+    cls, (properties, methods) = getattr(libkeldrin, name), STUB[name]
+    assert {n for n, v in vars(cls).items() if isinstance(v, types.MethodDescriptorType)} == methods
     getsets = {n for n, v in vars(cls).items() if isinstance(v, types.GetSetDescriptorType)}
-    assert getsets == ATTRIBUTES[cls]
-    for name in getsets:
-        assert vars(cls)[name].__doc__ == ""
+    assert getsets == properties
+    for attribute in getsets:
+        assert vars(cls)[attribute].__doc__ == ""
         # The interpreter checks the receiver before a setter runs: an Init never reaches the
         # setters of another class, whose records have a different layout.
         if cls is not Init:
             with pytest.raises(TypeError):
-                vars(cls)[name].__set__(Init(), 0)
+                vars(cls)[attribute].__set__(Init(), 0)
             with pytest.raises(TypeError):
-                vars(cls)[name].__delete__(Init())
+                vars(cls)[attribute].__delete__(Init())
 
 
 # --- deletion ---------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("name", sorted(ATTRIBUTES[Init]))
+@pytest.mark.parametrize("name", sorted(STUB["Init"][0]))
 def test_deletion_is_refused(message, name):
     for delete in (lambda: delattr(message, name), lambda: vars(Init)[name].__delete__(message)):
         with pytest.raises(AttributeError) as excinfo:
@@ -100,45 +91,6 @@ def test_ty_accepts(message, value):
     assert message.wire() == MESSAGE
 
 
-def prefixed(value):
-    return TypeError, "argument 'ty': " + index_error_text(value)
-
-
-TY_ERRORS = {
-    "65536": (65536, OverflowError, OUT_OF_RANGE),
-    "-1": (-1, OverflowError, OUT_OF_RANGE),
-    "2**32": (1 << 32, OverflowError, OUT_OF_RANGE),
-    "2**63-1": ((1 << 63) - 1, OverflowError, OUT_OF_RANGE),
-    "-2**63": (-(1 << 63), OverflowError, OUT_OF_RANGE),
-    "__index__ -1": (Index(-1), OverflowError, OUT_OF_RANGE),
-    "2**63": (1 << 63, OverflowError, TOO_LARGE),
-    "2**64": (1 << 64, OverflowError, TOO_LARGE),
-    "-2**63-1": (-(1 << 63) - 1, OverflowError, TOO_LARGE),
-    "__index__ 2**64": (Index(1 << 64), OverflowError, TOO_LARGE),
-    "1.5": (1.5, *prefixed(1.5)),
-    "'a'": ("a", *prefixed("a")),
-    "None": (None, *prefixed(None)),
-    "bytes": (b"\x01", *prefixed(b"\x01")),
-    "__index__ str": (Index("x"), *prefixed(Index("x"))),
-    "__index__ TypeError": (Raises(TypeError("boom")), TypeError, "argument 'ty': boom"),
-    "__index__ TypeError two args": (Raises(TypeError(1, 2)), TypeError, "argument 'ty': (1, 2)"),
-    "__index__ TypeError subclass": (Raises(TypeErrorSub("boom")), TypeErrorSub, "boom"),
-    "__index__ KeyError": (Raises(KeyError("k")), KeyError, "k"),
-    "__index__ ValueError": (Raises(ValueError("v")), ValueError, "v"),
-    "__index__ RuntimeError": (Raises(RuntimeError("r")), RuntimeError, "r"),
-}
-
-
-@pytest.mark.parametrize("value, error, text", TY_ERRORS.values(), ids=TY_ERRORS.keys())
-def test_ty_refuses(message, value, error, text):
-    with pytest.raises(error) as excinfo:
-        message.ty = value
-    assert type(excinfo.value) is error
-    assert excinfo.value.args == (text,)
-    assert message.wire() == MESSAGE
-    message.ty = 0  # nothing stays borrowed
-
-
 def test_prefixing_an_error_without_text():
     with pytest.raises(TypeError) as excinfo:
         Init().ty = Raises(TypeError(Unprintable(ValueError("no text"))))
@@ -149,19 +101,6 @@ def test_prefixing_an_error_without_text():
     with pytest.raises(MemoryError) as excinfo:
         Init().ty = Raises(TypeError(Unprintable(shortage)))
     assert excinfo.value is shortage
-
-
-def test_conversion_may_use_the_object_being_assigned(message):
-    seen = []
-
-    def effect():
-        seen.append(message.wire())
-        seen.append(message.wire_decode([0, 16, 0, 0, 0, 0]).wire())
-        message.ty = 3
-
-    message.ty = Index(5, effect)
-    assert seen == [MESSAGE, [0, 16, 0, 0, 0, 0]]
-    assert message.wire() == MESSAGE
 
 
 # --- channel_id -------------------------------------------------------------------------------
@@ -190,37 +129,3 @@ def test_channel_id_is_read_by_length_then_by_index(run_child):
     )
     read = ["len"] + [x for i in range(32) for x in ([i], i)]
     assert logs == [read, read, ["len", "expected a sequence of length 32 (got 31)"]]
-
-
-# --- BitFlag and Stream fields ----------------------------------------------------------------
-
-
-# (attribute, value, its type's name as the refusal gives it)
-COPY_ERRORS = {
-    "features bytes": ("features", b"\x01", "bytes"),
-    "features empty bytes": ("features", b"", "bytes"),
-    "features list": ("features", [1], "list"),
-    "features None": ("features", None, "NoneType"),
-    "features int": ("features", 0, "int"),
-    "globalfeatures bytearray": ("globalfeatures", bytearray(b"\xaa"), "bytearray"),
-    "globalfeatures Init": ("globalfeatures", Init(), "Init"),
-    "globalfeatures nested class": ("globalfeatures", Outer.Inner(), "Outer.Inner"),
-    "globalfeatures unreadable name": ("globalfeatures", Unnamed(), "<failed to extract type name>"),
-    "init_tlvs NUL in the name": ("init_tlvs", type("C", (), {"__qualname__": "A\x00B"})(), "A\x00B"),
-    "init_tlvs empty list": ("init_tlvs", [], "list"),
-    "init_tlvs None": ("init_tlvs", None, "NoneType"),
-    "init_tlvs Init": ("init_tlvs", Init(), "Init"),
-    "init_tlvs class": ("init_tlvs", Init, "type"),
-    "init_tlvs __index__": ("init_tlvs", Index(1), "Index"),
-}
-
-
-@pytest.mark.parametrize("attribute, value, name", COPY_ERRORS.values(), ids=COPY_ERRORS.keys())
-def test_bitflag_and_stream_fields_refuse_other_values(message, attribute, value, name):
-    with pytest.raises(TypeError) as excinfo:
-        setattr(message, attribute, value)
-    assert type(excinfo.value) is TypeError
-    assert excinfo.value.args == (cannot(attribute, name, "Stream" if attribute == "init_tlvs"
-                                         else "BitFlag"),)
-    assert message.wire() == MESSAGE
-    message.ty = 0
