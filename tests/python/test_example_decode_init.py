@@ -16,7 +16,7 @@ import keldrin
 SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "examples" / "decode_init.py"
 
 
-def run_child(args=(), stdin=""):
+def run_script(args=(), stdin=""):
     env = dict(os.environ)
     here = os.path.dirname(os.path.dirname(os.path.abspath(keldrin.__file__)))
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
@@ -97,13 +97,13 @@ def test_one_message_as_argument(run, options, message, lines, fails):
 def test_messages_on_stdin_in_order_skipping_blanks_and_comments():
     given = [(m, lines) for options, m, lines, _ in MESSAGES if "--lenient" not in options]
     stdin = "# captured from a peer\n\n" + "\n".join(f"  {m}  " for m, _ in given) + "\n"
-    proc = run_child(stdin=stdin)
+    proc = run_script(stdin=stdin)
     expected = "".join(printed(m, lines) for m, lines in given)
     assert (proc.stdout, proc.stderr, proc.returncode) == (expected, "", 1)
 
 
 def test_all_good_messages_exit_zero():
-    proc = run_child(["--lenient", *[m for o, m, _, fails in MESSAGES if not fails]])
+    proc = run_script(["--lenient", *[m for o, m, _, fails in MESSAGES if not fails]])
     assert proc.returncode == 0 and "error" not in proc.stdout
 
 
