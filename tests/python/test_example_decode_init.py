@@ -1,9 +1,11 @@
-"""examples/decode_init.py run as a user runs it: a child process, messages as arguments or on
-standard input; its printed results and exit status."""
+"""examples/decode_init.py as a user runs it, messages as arguments or on standard input: its
+printed results and exit status. Two runs are child processes; the others call its main()."""
 
+import io
 import os
 import pathlib
 import re
+import runpy
 import subprocess
 import sys
 
@@ -14,7 +16,7 @@ import keldrin
 SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "examples" / "decode_init.py"
 
 
-def run(args=(), stdin=""):
+def run_script(args=(), stdin=""):
     env = dict(os.environ)
     here = os.path.dirname(os.path.dirname(os.path.abspath(keldrin.__file__)))
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
@@ -22,6 +24,19 @@ def run(args=(), stdin=""):
         [sys.executable, str(SCRIPT), *args],
         input=stdin, env=env, capture_output=True, text=True, timeout=60,
     )
+
+
+@pytest.fixture
+def run(capsys, monkeypatch):
+    """(stdout, stderr, exit status) of the script's main() called with `args` in this process."""
+    main = runpy.run_path(str(SCRIPT))["main"]
+
+    def run(args=(), stdin=""):
+        monkeypatch.setattr(sys, "stdin", io.StringIO(stdin))
+        status = main(list(args))
+        return (*capsys.readouterr(), status)
+
+    return run
 
 
 def featureless_init(size, tlvs="(none)", *more):
@@ -75,34 +90,33 @@ def printed(message, lines):
 
 @pytest.mark.parametrize(("options", "message", "lines", "fails"), MESSAGES,
                          ids=[" ".join([*o, m]) for o, m, _, _ in MESSAGES])
-def test_one_message_as_argument(options, message, lines, fails):
-    proc = run([*options, message])
-    assert (proc.stdout, proc.stderr, proc.returncode) == (printed(message, lines), "", int(fails))
+def test_one_message_as_argument(run, options, message, lines, fails):
+    assert run([*options, message]) == (printed(message, lines), "", int(fails))
 
 
 def test_messages_on_stdin_in_order_skipping_blanks_and_comments():
     given = [(m, lines) for options, m, lines, _ in MESSAGES if "--lenient" not in options]
     stdin = "# captured from a peer\n\n" + "\n".join(f"  {m}  " for m, _ in given) + "\n"
-    proc = run(stdin=stdin)
-    assert proc.stdout == "".join(printed(m, lines) for m, lines in given)
-    assert proc.returncode == 1
+    proc = run_script(stdin=stdin)
+    expected = "".join(printed(m, lines) for m, lines in given)
+    assert (proc.stdout, proc.stderr, proc.returncode) == (expected, "", 1)
 
 
 def test_all_good_messages_exit_zero():
-    proc = run(["--lenient", *[m for o, m, _, fails in MESSAGES if not fails]])
+    proc = run_script(["--lenient", *[m for o, m, _, fails in MESSAGES if not fails]])
     assert proc.returncode == 0 and "error" not in proc.stdout
 
 
 @pytest.mark.parametrize("options", [[], ["--lenient"]])
-def test_bundled_samples_when_stdin_is_empty(options):
-    proc = run(options)
+def test_bundled_samples_when_stdin_is_empty(run, options):
+    stdout, stderr, status = run(options)
     # Each sample: its origin as comment lines, its hex, then its fields or one error line.
     assert re.fullmatch(r"((# .*\n)+[0-9a-f]+\n(  \w+ \(type \d+\), \d+ bytes\n(    .*\n)+|"
-                        r"  error: .*\n))+", proc.stdout), proc.stdout
+                        r"  error: .*\n))+", stdout), stdout
     for name in ("option_data_loss_protect", "networks: bitcoin", "testnet", "signet, regtest",
                  "remote_addr: 203.0.113.7 port 9735", "remote_addr: 2001:db8::1 port 9735"):
-        assert name in proc.stdout
+        assert name in stdout
     # Strict decoding refuses two samples that a lenient one takes; two fail either way.
-    assert proc.stdout.count("error: ") == (2 if options else 4)
+    assert stdout.count("error: ") == (2 if options else 4)
     # Failing samples are there on purpose and do not set the exit status.
-    assert (proc.stderr, proc.returncode) == ("", 0)
+    assert (stderr, status) == ("", 0)

@@ -9,6 +9,7 @@ reference counts are checked there.
 """
 
 import array
+import contextlib
 import copy
 import gc
 import os
@@ -66,17 +67,9 @@ class Iterated(Seq):
             yield b
 
 
-def assigns_while_read(let_out):
-    """A sequence whose iteration assigns to M, the Init reading it: always refused."""
-
-    def assign():
-        try:
-            M.ty = 1
-        except RuntimeError:
-            if let_out:
-                raise
-
-    return HookSeq([0, 16, 0, 0, 0, 0], assign)
+def assign_quietly():
+    with contextlib.suppress(RuntimeError):
+        M.ty = 1
 
 
 def raises(exc_type, call, *args, **kwargs):
@@ -95,8 +88,9 @@ def rss():
 M = Init()
 SEQ_RAISING = Iterated(MESSAGE, fail_at=20)
 SEQ_LYING = Iterated(MESSAGE)
-ASSIGNS_QUIETLY = assigns_while_read(let_out=False)
-ASSIGNS_LOUDLY = assigns_while_read(let_out=True)
+# Sequences whose iteration assigns to M, the Init reading them: always refused.
+ASSIGNS_QUIETLY = HookSeq([0, 16, 0, 0, 0, 0], assign_quietly)
+ASSIGNS_LOUDLY = HookSeq([0, 16, 0, 0, 0, 0], lambda: setattr(M, "ty", 1))
 INDEX = Index(7)
 # Lists whose items convert through __index__: a decode keeps no reference to them or to the item.
 ZERO = Index(0)

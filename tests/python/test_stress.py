@@ -45,67 +45,25 @@ def fast_switching():
 READ_REFUSALS = [(RuntimeError, "Already mutably borrowed")] if FREE_THREADED else []
 
 
-def test_threads_agree_with_a_single_threaded_run(fast_switching):
-    # Two messages of different lengths, so that a mutator flipping a shared input between them
-    # resizes its storage, and the outcome of each (its re-encoding or its error) computed here
-    # first, on one thread.
-    messages = [MESSAGE, HEADER + bytes.fromhex("0103aabbcc"), SHORT]
+def outcome(call, *args):
+    """What the call returns, or the type and text of what it raises."""
+    try:
+        return call(*args)
+    except Exception as error:  # noqa: BLE001 - compared with what is allowed
+        return type(error), str(error)
 
-    def outcome(call, *args):
-        try:
-            return call(*args)
-        except (OSError, RuntimeError, TypeError) as error:
-            return type(error), str(error)
 
-    expected = {m: outcome(lambda m=m: Init().wire_decode(m).wire()) for m in messages}
-    flipped = [expected[m] for m in messages[:2]]
-    shared_bytes, shared_list = bytearray(messages[0]), list(messages[0])
-    shared = Init().wire_decode(MESSAGE)
+def race(workers, mutate):
+    """Runs each worker on a thread of its own, and `mutate` over and over on one more until they
+    have all ended."""
     stop = threading.Event()
-    failures = []
-
-    def check(what, got, allowed):
-        if got not in allowed:
-            failures.append((what, got))
 
     def mutator():
-        flip = 0
         while not stop.is_set():
-            flip ^= 1
-            shared_bytes[:] = messages[flip]
-            shared_list[:] = messages[flip]
-
-    def worker(seed):
-        rng, own = random.Random(seed), Init()
-        for _ in range(2000):
-            op, m, ty = rng.randrange(8), rng.choice(messages), rng.randrange(65536)
-            if op == 0:
-                check("private decode", outcome(lambda: own.wire_decode(m).wire()), [expected[m]])
-            elif op == 1:
-                check("shared bytearray", outcome(lambda: own.wire_decode(shared_bytes).wire()),
-                      flipped)
-            elif op == 2:
-                check("shared list", outcome(lambda: own.wire_decode(shared_list).wire()), flipped)
-            elif op == 3:
-                check("shared wire", outcome(shared.wire), [expected[MESSAGE], *READ_REFUSALS])
-            elif op == 4:
-                check("shared decode", outcome(lambda: shared.wire_decode(m).wire()),
-                      [expected[m], *READ_REFUSALS])
-            elif op == 5:
-                # Holds a shared borrow of `shared` across many thread switches.
-                check("shared long decode",
-                      outcome(lambda: shared.wire_decode(Yielding(MESSAGE)).wire()),
-                      [expected[MESSAGE], *READ_REFUSALS])
-            elif op == 6:
-                value = Index(ty, YIELD) if rng.randrange(2) else ty
-                check("shared assignment", outcome(setattr, shared, "ty", value),
-                      [None, (RuntimeError, BORROWED)])
-            else:
-                check("shared refused assignment", outcome(setattr, shared, "features", []),
-                      [(TypeError, cannot("features", "list", "BitFlag")), *READ_REFUSALS])
+            mutate()
 
     threads = [threading.Thread(target=mutator)]
-    threads += [threading.Thread(target=worker, args=(seed,)) for seed in range(4)]
+    threads += [threading.Thread(target=worker) for worker in workers]
     for thread in threads:
         thread.start()
     for thread in threads[1:]:
@@ -113,6 +71,56 @@ def test_threads_agree_with_a_single_threaded_run(fast_switching):
     stop.set()
     threads[0].join(timeout=60)
     assert not any(thread.is_alive() for thread in threads)
+
+
+def test_threads_agree_with_a_single_threaded_run(fast_switching):
+    # Two messages of different lengths, so that a mutator flipping a shared input between them
+    # resizes its storage, and the outcome of each (its re-encoding or its error) computed here
+    # first, on one thread.
+    messages = [MESSAGE, HEADER + bytes.fromhex("0103aabbcc"), SHORT]
+    expected = {m: outcome(lambda m=m: Init().wire_decode(m).wire()) for m in messages}
+    flipped = [expected[m] for m in messages[:2]]
+    shared_bytes, shared_list = bytearray(messages[0]), list(messages[0])
+    shared = Init().wire_decode(MESSAGE)
+    failures = []
+
+    def check(what, call, allowed):
+        if (got := outcome(call)) not in allowed:
+            failures.append((what, got))
+
+    def flip():
+        for m in messages[:2]:
+            shared_bytes[:] = m
+            shared_list[:] = m
+
+    def worker(seed):
+        rng, own = random.Random(seed), Init()
+        for _ in range(2000):
+            op, m, ty = rng.randrange(8), rng.choice(messages), rng.randrange(65536)
+            if op == 0:
+                check("private decode", lambda: own.wire_decode(m).wire(), [expected[m]])
+            elif op == 1:
+                check("shared bytearray", lambda: own.wire_decode(shared_bytes).wire(), flipped)
+            elif op == 2:
+                check("shared list", lambda: own.wire_decode(shared_list).wire(), flipped)
+            elif op == 3:
+                check("shared wire", shared.wire, [expected[MESSAGE], *READ_REFUSALS])
+            elif op == 4:
+                check("shared decode", lambda: shared.wire_decode(m).wire(),
+                      [expected[m], *READ_REFUSALS])
+            elif op == 5:
+                # Holds a shared borrow of `shared` across many thread switches.
+                check("shared long decode", lambda: shared.wire_decode(Yielding(MESSAGE)).wire(),
+                      [expected[MESSAGE], *READ_REFUSALS])
+            elif op == 6:
+                value = Index(ty, YIELD) if rng.randrange(2) else ty
+                check("shared assignment", lambda: setattr(shared, "ty", value),
+                      [None, (RuntimeError, BORROWED)])
+            else:
+                check("shared refused assignment", lambda: setattr(shared, "features", []),
+                      [(TypeError, cannot("features", "list", "BitFlag")), *READ_REFUSALS])
+
+    race([functools.partial(worker, seed) for seed in range(4)], flip)
     assert failures == []
     # Every borrow was given back: the object is free and unchanged.
     shared.ty = 16
@@ -147,43 +155,30 @@ def test_assignment_from_another_thread_during_a_decode_is_refused():
 
 # 2^20 records of 16 bytes: type 2^32 (9 bytes), length 6 (1 byte), 6 value bytes.
 LARGE_CHILD = """
-import json
-import sysconfig
+import json, resource, sysconfig
 import libkeldrin
-
-def peak():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
 
 count = 1 << 20
 data = bytes.fromhex("001000000000") + (bytes.fromhex("ff000000010000000006") + bytes(6)) * count
-before = peak()
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 decoded = libkeldrin.Init().wire_decode(data)
-growth = peak() - before
-encoded = decoded.wire()
+growth = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024
 with open("/proc/self/maps") as maps:
     sanitized = any("asan" in line for line in maps)
 # ThreadSanitizer is linked into such an interpreter, and shadows every byte it touches.
 sanitized = sanitized or "--with-thread-sanitizer" in sysconfig.get_config_var("CONFIG_ARGS")
-print(json.dumps({
-    "size": len(data),
-    "growth": growth,
-    "same": bytes(encoded) == data,
-    "sanitized": sanitized,
-}))
+print(json.dumps([len(data), growth, bytes(decoded.wire()) == data, sanitized]))
 """
 
 
 def test_sixteen_mebibytes_of_a_million_records(run_child):
-    result = run_child(LARGE_CHILD)
-    assert result["size"] == 6 + 16 * 2**20
-    assert result["same"]
-    if not result["sanitized"]:
+    size, growth, same, sanitized = run_child(LARGE_CHILD)
+    assert size == 6 + 16 * 2**20
+    assert same
+    if not sanitized:
         # The stream keeps one copy of its records' bytes, about the input's size; the input is
         # viewed in place, not copied. Per-record allocations would cost several times more.
-        assert result["growth"] < 2 * result["size"], result
+        assert growth < 2 * size, (size, growth)
 
 
 # Another process rewrites two bytes of a shared mapping while this one decodes it: a record's
@@ -263,23 +258,15 @@ def test_keldrin_threads_agree_with_a_single_threaded_run(fast_switching):
     wires = [m.encode() for m in keldrin_samples(4, 16)]
     rounds = [[keldrin.decode(w) for w in wires] for _ in range(200)]
     hashes = [hash(keldrin.decode(w)) for w in wires]
-
-    def outcome(data):
-        try:
-            return keldrin.decode(data).encode()
-        except keldrin.DecodeError as error:
-            return str(error)
-
     flips = [wires[0], wires[3][:-1]]  # an init, and a ping cut short
-    allowed = {outcome(w) for w in flips}
+    allowed = {outcome(lambda w=w: keldrin.decode(w).encode()) for w in flips}
     shared_bytes = bytearray(flips[0])
-    start, stop = threading.Barrier(4), threading.Event()
+    start = threading.Barrier(4)
     seen, failures = [], []
 
-    def mutator():
-        while not stop.is_set():
-            for data in flips:
-                shared_bytes[:] = data
+    def flip():
+        for data in flips:
+            shared_bytes[:] = data
 
     def worker():
         try:
@@ -289,19 +276,12 @@ def test_keldrin_threads_agree_with_a_single_threaded_run(fast_switching):
                 for m, w in zip(messages, wires):
                     assert m.encode() == w and keldrin.decode(w) == m
                     assert pickle.loads(pickle.dumps(m)) == m
-                assert outcome(shared_bytes) in allowed
+                assert outcome(lambda: keldrin.decode(shared_bytes).encode()) in allowed
         except BaseException as error:  # noqa: BLE001 - reported below
             failures.append(error)
             start.abort()
 
-    threads = [*(threading.Thread(target=worker) for _ in range(4)), threading.Thread(target=mutator)]
-    for thread in threads:
-        thread.start()
-    for thread in threads[:-1]:
-        thread.join(timeout=120)
-    stop.set()
-    threads[-1].join(timeout=60)
-    assert not any(thread.is_alive() for thread in threads)
+    race([worker] * 4, flip)
     assert failures == []
     for i, messages in enumerate(rounds):
         made = [(id(getattr(m, "tlvs", None)), hash(m)) for m in messages]
