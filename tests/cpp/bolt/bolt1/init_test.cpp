@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "test_support.h"
-#include "vectors.h"
 
 namespace keldrin::bolt1 {
 namespace {
