@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include "bolt/bolt1/messages.h"
 #include "test_support.h"
@@ -27,16 +28,11 @@ DecodeResult<Bytes> Reencoded(ByteSpan input, bool strict) {
 
 using Reencoder = DecodeResult<Bytes> (*)(ByteSpan, bool);
 
-const std::map<std::string, Reencoder, std::less<>> kDecoders = {
-    {"init", Reencoded<bolt1::Init>},
-    {"error", Reencoded<bolt1::Error>},
-    {"warning", Reencoded<bolt1::Warning>},
-    {"ping", Reencoded<bolt1::Ping>},
-    {"pong", Reencoded<bolt1::Pong>},
-    {"peer_storage", Reencoded<bolt1::PeerStorage>},
-    {"peer_storage_retrieval", Reencoded<bolt1::PeerStorageRetrieval>},
-    {"unknown", Reencoded<bolt1::Unknown>},
-};
+// Each message type's decoder under its name, and Unknown's as "unknown", as the vectors name them.
+const auto kDecoders = []<class... M>(std::tuple<M...>*) {
+  return std::map<std::string, Reencoder, std::less<>>{{std::string(M::kName), Reencoded<M>}...,
+                                                       {"unknown", Reencoded<bolt1::Unknown>}};
+}(static_cast<bolt1::Messages*>(nullptr));
 
 class MessageVectors : public ::testing::TestWithParam<VectorRow> {};
 
