@@ -8,10 +8,10 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include "bolt/bolt1/messages.h"
 #include "test_support.h"
-#include "vectors.h"
 
 namespace keldrin {
 namespace {
@@ -28,16 +28,11 @@ DecodeResult<Bytes> Reencoded(ByteSpan input, bool strict) {
 
 using Reencoder = DecodeResult<Bytes> (*)(ByteSpan, bool);
 
-const std::map<std::string, Reencoder, std::less<>> kDecoders = {
-    {"init", Reencoded<bolt1::Init>},
-    {"error", Reencoded<bolt1::Error>},
-    {"warning", Reencoded<bolt1::Warning>},
-    {"ping", Reencoded<bolt1::Ping>},
-    {"pong", Reencoded<bolt1::Pong>},
-    {"peer_storage", Reencoded<bolt1::PeerStorage>},
-    {"peer_storage_retrieval", Reencoded<bolt1::PeerStorageRetrieval>},
-    {"unknown", Reencoded<bolt1::Unknown>},
-};
+// Each message type's decoder under its name, and Unknown's as "unknown", as the vectors name them.
+const auto kDecoders = []<class... M>(std::tuple<M...>*) {
+  return std::map<std::string, Reencoder, std::less<>>{{std::string(M::kName), Reencoded<M>}...,
+                                                       {"unknown", Reencoded<bolt1::Unknown>}};
+}(static_cast<bolt1::Messages*>(nullptr));
 
 class MessageVectors : public ::testing::TestWithParam<VectorRow> {};
 
@@ -141,7 +136,9 @@ TEST(MessageTest, SameFieldsSeesEveryField) {
 }
 
 // A sending node may not send records out of order, a known record of a forbidden length, or
-// more than 65535 bytes; an unknown even record type is the sender's own business.
+// more than 65535 bytes; an unknown even record type is the sender's own business. pong_for()
+// answers with num_pong_bytes zero bytes up to 65531, the largest pong that may be sent, and not
+// at all from 65532 on.
 TEST(MessageTest, SendingFaults) {
   const Bytes a = Hex("aa");
   const Bytes chain(33, 0);
@@ -156,30 +153,21 @@ TEST(MessageTest, SendingFaults) {
   init.init_tlvs = Stream::from_records(networks);
   EXPECT_EQ(sending_fault(init).value_or(""),
             "tlvs: record at offset 0: networks: length 33 is not a multiple of 32");
-  bolt1::Pong pong;
-  pong.ignored.bytes.resize(65531);
-  EXPECT_EQ(sending_fault(pong).value_or(""), "");
-  pong.ignored.bytes.resize(65532);
-  EXPECT_EQ(sending_fault(pong).value_or(""),
+  ping.num_pong_bytes = 65531;
+  auto pong = bolt1::pong_for(ping);
+  ASSERT_TRUE(pong.has_value());
+  EXPECT_EQ(pong->ignored.bytes, Bytes(65531, 0));
+  EXPECT_EQ(sending_fault(*pong).value_or(""), "");
+  ping.num_pong_bytes = 65532;
+  EXPECT_FALSE(bolt1::pong_for(ping).has_value());
+  pong->ignored.bytes.resize(65532);
+  EXPECT_EQ(sending_fault(*pong).value_or(""),
             "the message would be 65536 bytes, more than the 65535 a message may have");
   const bolt1::Unknown init_type{16, {}}, largest{201, Bytes(65533)}, too_long{201, Bytes(65534)};
   EXPECT_EQ(init_type.sending_fault().value_or(""), "type: 16 is init, not an unknown type");
   EXPECT_EQ(largest.sending_fault().value_or(""), "");
   EXPECT_EQ(too_long.sending_fault().value_or(""),
             "the message would be 65536 bytes, more than the 65535 a message may have");
-}
-
-// pong_for() answers with num_pong_bytes zero bytes up to 65531, the largest pong that may be
-// sent, and not at all from 65532 on.
-TEST(MessageTest, PongForAnswersBelowLimit) {
-  bolt1::Ping ping;
-  ping.num_pong_bytes = 65531;
-  const auto pong = bolt1::pong_for(ping);
-  ASSERT_TRUE(pong.has_value());
-  EXPECT_EQ(pong->ignored.bytes, Bytes(65531, 0));
-  EXPECT_EQ(sending_fault(*pong).value_or(""), "");
-  ping.num_pong_bytes = 65532;
-  EXPECT_FALSE(bolt1::pong_for(ping).has_value());
 }
 
 }  // namespace

@@ -6,9 +6,7 @@
 
 #include <string>
 
-#include "python/libkeldrin/classes.h"
-
-extern "C" PyObject* PyInit_libkeldrin();
+#include "embedded.h"
 
 namespace keldrin::python {
 namespace {
@@ -16,16 +14,7 @@ namespace {
 // Imports the module; "" on success, else the exception's type name and text.
 std::string import_outcome() {
   PyRef module = PyRef::steal(PyImport_ImportModule("libkeldrin"));
-  if (module) return "";
-  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-  PyRef text = PyRef::steal(PyObject_Str(exc.get()));
-  return std::string(Py_TYPE(exc.get())->tp_name) + ": " + PyUnicode_AsUTF8(text.get());
-}
-
-PyRef run(const char* expression) {
-  PyRef globals = PyRef::steal(PyDict_New());
-  PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
-  return PyRef::steal(PyRun_String(expression, Py_eval_input, globals.get(), globals.get()));
+  return testing::take_error();
 }
 
 TEST(Runtime, RecordsAreConstructedAndANewRuntimeIsRefused) {
@@ -34,7 +23,7 @@ TEST(Runtime, RecordsAreConstructedAndANewRuntimeIsRefused) {
   ASSERT_EQ(import_outcome(), "");
   // An instance made by object.__new__, reached through a __new__ that Python code put on the
   // class, holds the default record (the type 16, not zeroed memory) and is free to borrow.
-  PyRef made = run(
+  PyRef made = testing::eval(
       "(lambda m: (setattr(m.Init, '__new__', staticmethod(lambda c: object.__new__(c))),"
       " m.Init())[1])(__import__('libkeldrin'))");
   ASSERT_TRUE(made);

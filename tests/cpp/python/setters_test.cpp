@@ -83,64 +83,51 @@ TEST_F(SettersTest, DeletionIsRefusedEverywhere) {
       "Pong.ty", "Pong.ignored", "Warning.ty", "Warning.channel_id", "Warning.data"}));
 }
 
-// Each attribute stores into its own member. A BitFlag is copied deeply with its len taken as it
-// is, and the object itself is not kept.
+// Each attribute stores into its own member, and wire() shows what they hold. A BitFlag or Stream
+// is copied deeply (a BitFlag's len taken as it is) and the object itself is not kept. Each copy
+// attribute takes its own class only, with the attribute's name on the error, and keeps its value.
 TEST_F(SettersTest, FieldsAreStoredAsCopies) {
   PyRef init = new_instance(bolt1::Init{}), ping = new_instance(bolt1::Ping{}),
-        pong = new_instance(bolt1::Pong{}), warning = new_instance(bolt1::Warning{});
-  PyRef flag = bitflag({1, 2, 3}), odd = bitflag({7});
+        pong = new_instance(bolt1::Pong{}), warning = new_instance(bolt1::Warning{}),
+        error = new_instance(bolt1::Error{});
+  PyRef flag = bitflag({1, 2, 3}), odd = bitflag({7}), stream = new_instance(two_records());
   const Py_ssize_t refs_before = Py_REFCNT(flag.get());
   for (const auto& [obj, name, value] :
        {std::tuple{&init, "globalfeatures", &flag}, {&init, "features", &flag},
-        {&init, "features", &odd}, {&ping, "ignored", &flag}, {&pong, "ignored", &flag},
-        {&warning, "data", &flag}, {&ping, "num_pong_bytes", nullptr}, {&ping, "ty", nullptr}}) {
+        {&init, "features", &odd}, {&init, "init_tlvs", &stream}, {&ping, "ignored", &flag},
+        {&pong, "ignored", &flag}, {&warning, "data", &flag}, {&ping, "num_pong_bytes", nullptr},
+        {&ping, "ty", nullptr}}) {
     const PyRef number = eval(std::string(name) == "ty" ? "18" : "65535");
     ASSERT_EQ(assign(obj->get(), name, value ? value->get() : number.get()), "") << name;
   }
   EXPECT_EQ(Py_REFCNT(flag.get()), refs_before);
   contents<BitFlag>(flag).bytes[0] = contents<BitFlag>(odd).bytes[0] = 9;
+  contents<Stream>(stream) = keldrin::testing::Records({{5, {0}}});
   const BitFlag copied{{1, 2, 3}};
   EXPECT_EQ(contents<bolt1::Init>(init).globalfeatures, copied);
   EXPECT_EQ(contents<bolt1::Init>(init).features.len(), 1);
-  EXPECT_EQ(contents<bolt1::Init>(init).features.bytes, Bytes{7});
+  EXPECT_EQ(contents<bolt1::Init>(init).init_tlvs, two_records());
   EXPECT_EQ(contents<bolt1::Ping>(ping).ignored, copied);
   EXPECT_EQ(contents<bolt1::Pong>(pong).ignored, copied);
   EXPECT_EQ(contents<bolt1::Warning>(warning).data, copied);
   EXPECT_EQ(contents<bolt1::Ping>(ping).num_pong_bytes, 65535);
   EXPECT_EQ(contents<bolt1::Ping>(ping).ty, 18);
-}
 
-// A Stream is copied record by record, value bytes included, and shows up in wire().
-TEST_F(SettersTest, StreamAssignmentCopiesDeeply) {
-  PyRef init = new_instance(bolt1::Init{});
-  PyRef stream = new_instance(two_records());
-  ASSERT_EQ(assign(init.get(), "init_tlvs", stream.get()), "");
-  contents<Stream>(stream) = keldrin::testing::Records({{5, {0}}});
-  EXPECT_EQ(contents<bolt1::Init>(init).init_tlvs, two_records());
-
-  PyRef wire = PyRef::steal(PyObject_CallMethod(init.get(), "wire", nullptr));
-  ASSERT_TRUE(wire);
-  PyRef expected = eval("[0, 16, 0, 0, 0, 0, 1, 2, 0xaa, 0xbb, 0xfd, 0, 0xfd, 0]");
-  EXPECT_EQ(PyObject_RichCompareBool(wire.get(), expected.get(), Py_EQ), 1);
-
-  PyRef empty = new_instance(Stream{});
-  ASSERT_EQ(assign(init.get(), "init_tlvs", empty.get()), "");
-  EXPECT_EQ(contents<bolt1::Init>(init).init_tlvs, Stream{});
-}
-
-// Each copy attribute takes its own class only, with the attribute's name on the error.
-TEST_F(SettersTest, CopyAttributesRefuseTheOtherClass) {
-  PyRef init = new_instance(bolt1::Init{});
-  PyRef error = new_instance(bolt1::Error{});
-  PyRef flag = bitflag({1});
-  PyRef stream = new_instance(two_records());
   EXPECT_EQ(assign(init.get(), "init_tlvs", flag.get()),
             "TypeError: argument 'init_tlvs': 'BitFlag' object cannot be converted to 'Stream'");
   EXPECT_EQ(assign(init.get(), "features", stream.get()),
             "TypeError: argument 'features': 'Stream' object cannot be converted to 'BitFlag'");
   EXPECT_EQ(assign(error.get(), "data", init.get()),
             "TypeError: argument 'data': 'Init' object cannot be converted to 'BitFlag'");
-  EXPECT_TRUE(contents<bolt1::Init>(init).features.bytes.empty());
+  EXPECT_EQ(contents<bolt1::Init>(init).features.bytes, Bytes{7});
+  PyRef wire = PyRef::steal(PyObject_CallMethod(init.get(), "wire", nullptr));
+  PyRef expected = eval("[0, 16, 0, 3, 1, 2, 3, 0, 1, 7, 1, 2, 0xaa, 0xbb, 0xfd, 0, 0xfd, 0]");
+  ASSERT_TRUE(wire);
+  EXPECT_EQ(PyObject_RichCompareBool(wire.get(), expected.get(), Py_EQ), 1);
+
+  PyRef empty = new_instance(Stream{});
+  ASSERT_EQ(assign(init.get(), "init_tlvs", empty.get()), "");
+  EXPECT_EQ(contents<bolt1::Init>(init).init_tlvs, Stream{});
 }
 
 // A value as a Python expression, and the error its assignment raises ("" for none) or what it

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "test_support.h"
-#include "vectors.h"
 
 namespace keldrin {
 namespace {
