@@ -385,7 +385,8 @@ def report(results: list[dict], seconds: float, dirs: list[str], tested: int = 0
     print()
     groups = {name: paths for name, paths in GROUPS.items() if name != "all"}
     for name, paths in [("total", dirs)] + list(groups.items()):
-        rows = [r for r in results if any(r["file"].startswith(p + "/") for p in paths)]
+        rows = [r for r in results
+                if any(r["file"] == p or r["file"].startswith(p + "/") for p in paths)]
         # A group's row only where it differs from the total's.
         if not rows or (name != "total" and len(rows) == len(results) and paths == dirs):
             continue
