@@ -168,9 +168,9 @@ PYLN_READ = ("p = pyln_decode(raw); p.fields['globalfeatures']; p.fields['featur
 ROUND_TRIP = "m.wire_decode(raw).wire()"
 
 
-def names(**extra) -> dict:
+def names(raw: bytes = INIT_49, **extra) -> dict:
     """What every statement may use, a libkeldrin message object of its own, and `extra`."""
-    return dict(m=libkeldrin.Init(), raw=INIT_49, Init=libkeldrin.Init, PyInit=PyInit,
+    return dict(m=libkeldrin.Init(), raw=raw, Init=libkeldrin.Init, PyInit=PyInit,
                 decode=keldrin.decode, py_decode=py_decode, py_encode=py_encode,
                 pyln_decode=pyln_decode, pyln_encode=pyln_encode, **extra)
 
@@ -374,24 +374,22 @@ def print_report(table: list[tuple], targets: list[tuple[str, str, bool | None]]
 # resident size is reset just before the decode; the growth is the peak during the decode (with
 # its result still held, and keldrin's records not read) over the resident size before it.
 MEMORY_CHILD = """
-import sys, keldrin, libkeldrin, bench
-raw = bench.records_message(int(sys.argv[1]), int(sys.argv[2]))
-m = libkeldrin.Init()
-decode = {"libkeldrin": m.wire_decode,
-          "keldrin": lambda raw: keldrin.decode(raw, strict=False)}[sys.argv[3]]
+import sys, bench
+env = bench.names(bench.records_message(int(sys.argv[1]), int(sys.argv[2])))
+decode = compile(sys.argv[3], "<memory>", "eval")
 def kib(field):
     with open("/proc/self/status") as status:
         return next(int(l.split()[1]) for l in status if l.startswith(field + ":"))
 with open("/proc/self/clear_refs", "w") as refs:
     refs.write("5")
 before = kib("VmRSS")
-decoded = decode(raw)
-print((kib("VmHWM") - before) * 1024, len(raw))
+decoded = eval(decode, env)
+print((kib("VmHWM") - before) * 1024, len(env["raw"]))
 """
 # Only a large input measures well: a small decode may reuse pages that are already resident.
-MEMORY_CASES = [("growth", "16 MiB of 3 B records", "libkeldrin", (16 << 20) // 3, 3),
-                ("k growth", "keldrin: 16 MiB of empty records, tlvs unread", "keldrin",
-                 (16 << 20) // 2, 2)]
+MEMORY_CASES = [("growth", "16 MiB of 3 B records", "m.wire_decode(raw)", (16 << 20) // 3, 3),
+                ("k growth", "keldrin: 16 MiB of empty records, tlvs unread",
+                 "decode(raw, strict=False)", (16 << 20) // 2, 2)]
 
 
 def child_env() -> dict:
@@ -399,8 +397,8 @@ def child_env() -> dict:
 
 
 def bench_memory(table: list, values: dict) -> None:
-    for key, name, module, count, size in MEMORY_CASES:
-        proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(count), str(size), module],
+    for key, name, stmt, count, size in MEMORY_CASES:
+        proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(count), str(size), stmt],
                               capture_output=True, text=True, env=child_env())
         if proc.returncode != 0:  # no /proc/self/clear_refs to reset the peak
             table.append((f"{name}: peak memory growth", "n/a", "input size", "n/a", "n/a"))
@@ -411,37 +409,28 @@ def bench_memory(table: list, values: dict) -> None:
         values[key] = growth / size_in
 
 
-CALLGRIND_SETUP = {
-    "libkeldrin": "import libkeldrin; m = libkeldrin.Init(); d = m.wire_decode(raw)",
-    "keldrin": "import keldrin; decode = keldrin.decode",
-    "python": "import bench; py_decode = bench.py_decode; py_encode = bench.py_encode",
-}
-CALLGRIND_CASES = [  # (case, setup, statement, reference's name, its setup, its statement)
-    ("49 B init: decode bytes", "libkeldrin", "m.wire_decode(raw)",
-     "pure Python", "python", "py_decode(raw)"),
-    ("49 B init: decode+encode", "libkeldrin", ROUND_TRIP,
-     "pure Python", "python", "py_encode(py_decode(raw))"),
-    ("keldrin: 49 B init: decode", "keldrin", "decode(raw)",
-     "libkeldrin", "libkeldrin", "m.wire_decode(raw)"),
-    ("keldrin: 49 B init: decode, read, encode", "keldrin", KELDRIN_READ,
-     "libkeldrin", "libkeldrin", "bytes(m.wire_decode(raw).wire())"),
+CALLGRIND_CASES = [  # (case, statement, reference's name, its statement)
+    ("49 B init: decode bytes", "m.wire_decode(raw)", "pure Python", "py_decode(raw)"),
+    ("49 B init: decode+encode", ROUND_TRIP, "pure Python", "py_encode(py_decode(raw))"),
+    ("keldrin: 49 B init: decode", "decode(raw)", "libkeldrin", "m.wire_decode(raw)"),
+    ("keldrin: 49 B init: decode, read, encode", KELDRIN_READ,
+     "libkeldrin", "bytes(m.wire_decode(raw).wire())"),
 ]
 
 
-def callgrind_child(setup_key: str, stmt: str, loops: int) -> None:
-    env = {"raw": INIT_49}
-    exec(CALLGRIND_SETUP[setup_key], env)
+def callgrind_child(stmt: str, loops: int) -> None:
+    env = names()
     exec(stmt, env)  # warm every cache the statement fills on first use
     exec(compile(f"for _ in range({loops}):\n    {stmt}\n", "<callgrind>", "exec"), env)
 
 
-def per_call_instructions(setup_key: str, stmt: str, loops: int = 2000) -> float:
+def per_call_instructions(stmt: str, loops: int = 2000) -> float:
     """Instructions of a run of the child with `loops` calls less those of one with none, which
     cancels start-up, import and set-up; deterministic for a given build."""
     counts = []
     for n in (loops, 0):
         cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
-               os.path.abspath(__file__), "--callgrind-child", setup_key, stmt, str(n)]
+               os.path.abspath(__file__), "--callgrind-child", stmt, str(n)]
         stderr = subprocess.run(cmd, capture_output=True, text=True, check=True,
                                 env=dict(child_env(), PYTHONHASHSEED="0")).stderr
         match = re.search(r"Collected\s*:\s*(\d+)", stderr)
@@ -453,11 +442,11 @@ def per_call_instructions(setup_key: str, stmt: str, loops: int = 2000) -> float
 
 def bench_callgrind(table: list) -> None:
     have = shutil.which("valgrind") is not None
-    for name, ours_key, ours_stmt, ref_name, ref_key, ref_stmt in CALLGRIND_CASES:
+    for name, ours_stmt, ref_name, ref_stmt in CALLGRIND_CASES:
         row = (f"{name}: instructions (callgrind)", "n/a", ref_name, "n/a", "n/a")
         if have:
-            ours = per_call_instructions(ours_key, ours_stmt)
-            ref = per_call_instructions(ref_key, ref_stmt)
+            ours = per_call_instructions(ours_stmt)
+            ref = per_call_instructions(ref_stmt)
             row = (row[0], f"{ours:,.0f} Ir", ref_name, f"{ref:,.0f} Ir", f"{ref / ours:.2f}x")
         table.append(row)
 
@@ -470,8 +459,7 @@ def throughput(threads: int, stmt: str, loops: int) -> float:
     start = threading.Barrier(threads + 1)
 
     def work():
-        env = {"m": libkeldrin.Init(), "raw": bytes(bytearray(INIT_49)),
-               "py_decode": py_decode, "py_encode": py_encode}
+        env = names(raw=bytes(bytearray(INIT_49)))
         start.wait()
         exec(code, env)
 
@@ -486,8 +474,7 @@ def throughput(threads: int, stmt: str, loops: int) -> float:
 
 
 def one_thread_round_trip() -> float:
-    timer = timeit.Timer(ROUND_TRIP, globals={"m": libkeldrin.Init(), "raw": INIT_49})
-    return timer.timeit(200_000) / 200_000
+    return timeit.Timer(ROUND_TRIP, globals=names()).timeit(200_000) / 200_000
 
 
 def bench_threads(table: list, targets: list, repeats: int, default_build: str | None) -> None:
@@ -565,8 +552,7 @@ def write_chart(values: dict, path: str, caption: str) -> None:
     axes.set_ylabel("time per call (log scale)")
     axes.set_title("A 49-byte init message: time per call, lower is faster")
     axes.legend(ncols=4, loc="upper center", frameon=False, fontsize=9)
-    for side in ("top", "right"):
-        axes.spines[side].set_visible(False)
+    axes.spines[["top", "right"]].set_visible(False)
     figure.text(0.01, 0.01, caption, fontsize=7, wrap=True, va="bottom")
     figure.tight_layout(rect=(0, 0.09, 1, 1))
     figure.savefig(path, format="svg", metadata={"Date": None, "Creator": None})
@@ -588,7 +574,7 @@ def machine() -> str:
 def main() -> None:
     global PylnMessage, pyln_bolt1
     if sys.argv[1:2] == ["--callgrind-child"]:
-        return callgrind_child(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+        return callgrind_child(sys.argv[2], int(sys.argv[3]))
     if sys.argv[1:2] == ["--round-trip-child"]:  # for --default-build
         return print(one_thread_round_trip())
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])

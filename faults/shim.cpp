@@ -62,16 +62,17 @@ void* failed() {
   return nullptr;
 }
 
-void* new_block(std::size_t size, std::size_t alignment) {
+void* new_block(std::size_t size, std::align_val_t alignment = {}) {
   if (should_fail()) return nullptr;
   if (size == 0) size = 1;
-  void* block = alignment > alignof(std::max_align_t) ? __libc_memalign(alignment, size)
-                                                      : __libc_malloc(size);
+  const auto align = static_cast<std::size_t>(alignment);
+  void* block = align > alignof(std::max_align_t) ? __libc_memalign(align, size)
+                                                  : __libc_malloc(size);
   if (block != nullptr) ++live_new;
   return block;
 }
 
-void* new_or_throw(std::size_t size, std::size_t alignment) {
+void* new_or_throw(std::size_t size, std::align_val_t alignment = {}) {
   void* block = new_block(size, alignment);
   if (block == nullptr) throw std::bad_alloc();
   return block;
@@ -156,44 +157,31 @@ KELDRIN_EXPORT int posix_memalign(void** out, std::size_t alignment, std::size_t
   return 0;
 }
 
-// ---- operator new and delete, every form ------------------------------------------------------
+// ---- operator new and delete, every form, for objects (new, delete) and arrays (new[], delete[])
 
 using std::align_val_t, std::nothrow_t, std::size_t;
 
-KELDRIN_VISIBLE void* operator new(size_t size) { return new_or_throw(size, 0); }
-KELDRIN_VISIBLE void* operator new[](size_t size) { return new_or_throw(size, 0); }
-KELDRIN_VISIBLE void* operator new(size_t size, const nothrow_t&) noexcept {
-  return new_block(size, 0);
-}
-KELDRIN_VISIBLE void* operator new[](size_t size, const nothrow_t&) noexcept {
-  return new_block(size, 0);
-}
-KELDRIN_VISIBLE void* operator new(size_t size, align_val_t align) {
-  return new_or_throw(size, static_cast<size_t>(align));
-}
-KELDRIN_VISIBLE void* operator new[](size_t size, align_val_t align) {
-  return new_or_throw(size, static_cast<size_t>(align));
-}
-KELDRIN_VISIBLE void* operator new(size_t size, align_val_t align, const nothrow_t&) noexcept {
-  return new_block(size, static_cast<size_t>(align));
-}
-KELDRIN_VISIBLE void* operator new[](size_t size, align_val_t align, const nothrow_t&) noexcept {
-  return new_block(size, static_cast<size_t>(align));
-}
+#define KELDRIN_NEW_AND_DELETE(NEW, DELETE)                                                     \
+  KELDRIN_VISIBLE void* operator NEW(size_t size) { return new_or_throw(size); }                \
+  KELDRIN_VISIBLE void* operator NEW(size_t size, const nothrow_t&) noexcept {                  \
+    return new_block(size);                                                                     \
+  }                                                                                             \
+  KELDRIN_VISIBLE void* operator NEW(size_t size, align_val_t align) {                          \
+    return new_or_throw(size, align);                                                           \
+  }                                                                                             \
+  KELDRIN_VISIBLE void* operator NEW(size_t size, align_val_t align, const nothrow_t&) noexcept { \
+    return new_block(size, align);                                                              \
+  }                                                                                             \
+  KELDRIN_VISIBLE void operator DELETE(void* p) noexcept { delete_block(p); }                   \
+  KELDRIN_VISIBLE void operator DELETE(void* p, size_t) noexcept { delete_block(p); }           \
+  KELDRIN_VISIBLE void operator DELETE(void* p, const nothrow_t&) noexcept { delete_block(p); } \
+  KELDRIN_VISIBLE void operator DELETE(void* p, align_val_t) noexcept { delete_block(p); }      \
+  KELDRIN_VISIBLE void operator DELETE(void* p, size_t, align_val_t) noexcept {                 \
+    delete_block(p);                                                                            \
+  }                                                                                             \
+  KELDRIN_VISIBLE void operator DELETE(void* p, align_val_t, const nothrow_t&) noexcept {       \
+    delete_block(p);                                                                            \
+  }
 
-KELDRIN_VISIBLE void operator delete(void* p) noexcept { delete_block(p); }
-KELDRIN_VISIBLE void operator delete[](void* p) noexcept { delete_block(p); }
-KELDRIN_VISIBLE void operator delete(void* p, size_t) noexcept { delete_block(p); }
-KELDRIN_VISIBLE void operator delete[](void* p, size_t) noexcept { delete_block(p); }
-KELDRIN_VISIBLE void operator delete(void* p, const nothrow_t&) noexcept { delete_block(p); }
-KELDRIN_VISIBLE void operator delete[](void* p, const nothrow_t&) noexcept { delete_block(p); }
-KELDRIN_VISIBLE void operator delete(void* p, align_val_t) noexcept { delete_block(p); }
-KELDRIN_VISIBLE void operator delete[](void* p, align_val_t) noexcept { delete_block(p); }
-KELDRIN_VISIBLE void operator delete(void* p, size_t, align_val_t) noexcept { delete_block(p); }
-KELDRIN_VISIBLE void operator delete[](void* p, size_t, align_val_t) noexcept { delete_block(p); }
-KELDRIN_VISIBLE void operator delete(void* p, align_val_t, const nothrow_t&) noexcept {
-  delete_block(p);
-}
-KELDRIN_VISIBLE void operator delete[](void* p, align_val_t, const nothrow_t&) noexcept {
-  delete_block(p);
-}
+KELDRIN_NEW_AND_DELETE(new, delete)
+KELDRIN_NEW_AND_DELETE(new[], delete[])

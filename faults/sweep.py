@@ -311,6 +311,7 @@ def run_point(faults, op, allocator, fail_at, persistent):
         disarm()
     except BaseException as e:  # noqa: B036 - KeyboardInterrupt from a lost signal counts too
         disarm()
+        e.__traceback__ = None
         error = e
     gc.enable()
     report = {"count": faults.disarm_shim(), "kind": "result", "problems": []}
@@ -320,8 +321,6 @@ def run_point(faults, op, allocator, fail_at, persistent):
         report["kind"] = "memory"
     else:
         report.update(kind="exception", exception=[type(error).__qualname__, str(error)])
-    if error is not None:
-        error.__traceback__ = None
     del result, error
     if target is not None:
         after = raw(target)

@@ -16,15 +16,6 @@
 using namespace keldrin;
 using keldrin::bolt1::Init;
 
-namespace {
-
-bool same_fields(const Init& a, const Init& b) {
-  return a.globalfeatures == b.globalfeatures && a.features == b.features &&
-         a.init_tlvs == b.init_tlvs;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteSpan input(data, size);
   WireReader reader(input);
