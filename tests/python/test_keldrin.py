@@ -226,13 +226,62 @@ REFUSED_VALUES = [
 REFUSED_TYPES = [
     lambda: Init(features="01"), lambda: Error(channel_id=[0] * 32), lambda: Record(1, "x"),
     lambda: Ping(num_pong_bytes=1.0), lambda: Init(tlvs=b"\x01\x00"),
-    lambda: Init(tlvs=[(1, b"", 2)]), lambda: Unknown(),
-    lambda: keldrin.decode(), lambda: Init.decode(strict=False), lambda: keldrin.decode(b"", True),
-    lambda: Ping.decode(b"", data=b""), lambda: keldrin.decode_tlv_stream(b"", sorted=True),
+    lambda: Init(tlvs=[(1, b"", 2)]),
     *[lambda decode=decode, data=data: decode(data) for data in ("0010", list(EMPTY_INIT), None)
       for decode in (keldrin.decode, Init.decode, keldrin.decode_tlv_stream,
                      keldrin.decode_bigsize)],
 ]
+
+
+class Unreadable:
+    """A buffer that refuses every request, the simple one and the strided one alike."""
+
+    def __buffer__(self, flags):
+        raise BufferError("no view")
+
+
+def known_types_then_failure():
+    yield 1
+    raise ZeroDivisionError("no more types")
+
+
+# Refused arguments: (call, the exception, its text).
+ARGUMENT_ERRORS = {
+    "none": (keldrin.decode, TypeError, "decode() missing required argument 'data'"),
+    "keyword only": (lambda: Init.decode(strict=False), TypeError,
+                     "Init.decode() missing required argument 'data'"),
+    "Unknown()": (Unknown, TypeError, "Unknown() missing required argument 'type'"),
+    "two positional": (lambda: keldrin.decode(b"", True), TypeError,
+                       "decode() takes at most 1 positional argument (2 given)"),
+    "four positional": (lambda: Init(b"", b"", (), 1), TypeError,
+                        "Init() takes at most 3 positional arguments (4 given)"),
+    "twice": (lambda: Ping.decode(b"", data=b""), TypeError,
+              "Ping.decode() got multiple values for argument 'data'"),
+    "unexpected": (lambda: keldrin.decode_tlv_stream(b"", sorted=True), TypeError,
+                   "decode_tlv_stream() got an unexpected keyword argument 'sorted'"),
+    "int data": (lambda: Init.decode(1), TypeError,
+                 "Init.decode() argument 'data' must be a bytes-like object, not int"),
+    "known int": (lambda: keldrin.decode_tlv_stream(b"", known=5), TypeError,
+                  "decode_tlv_stream() argument 'known' must be a collection of int, not int"),
+    "known negative": (lambda: keldrin.decode_tlv_stream(b"", known=[-1]), ValueError,
+                       "decode_tlv_stream() argument 'known' must be in range "
+                       "0..18446744073709551615, not -1"),
+    "known failing": (lambda: keldrin.decode_tlv_stream(b"", known=known_types_then_failure()),
+                      ZeroDivisionError, "no more types"),
+    # Before 3.12 a class cannot export a buffer: it is not bytes-like at all.
+    "unreadable buffer": (lambda: keldrin.decode(Unreadable()),
+                          *((BufferError, "no view") if sys.version_info >= (3, 12) else
+                            (TypeError, "decode() argument 'data' must be a bytes-like object, "
+                                        "not Unreadable"))),
+}
+
+
+@pytest.mark.parametrize(("call", "error", "text"), ARGUMENT_ERRORS.values(),
+                         ids=ARGUMENT_ERRORS.keys())
+def test_argument_errors(call, error, text):
+    with pytest.raises(error) as raised:
+        call()
+    assert type(raised.value) is error and str(raised.value) == text
 
 
 @pytest.mark.parametrize(("make", "error"), [

@@ -222,7 +222,9 @@ CASES += [
     ("encode_tlv_stream", lambda: keldrin.encode_tlv_stream(K_INIT.tlvs)),
     ("encode_tlv_stream refused",
      lambda: raises(ValueError, keldrin.encode_tlv_stream, NOT_INCREASING)),
-    ("decode_tlv_stream", lambda: keldrin.decode_tlv_stream(WIRES[0][10:], known=[1, 3])),
+    # A fresh int each call, which a reference kept to it would keep alive.
+    ("decode_tlv_stream", lambda: keldrin.decode_tlv_stream(WIRES[0][10:],
+                                                            known=[1, 3, HUGE - 1])),
     ("decode_tlv_stream refused", lambda: (
         raises(keldrin.DecodeError, keldrin.decode_tlv_stream, b"\x02\x00"),
         raises(TypeError, keldrin.decode_tlv_stream, b"", known=5),

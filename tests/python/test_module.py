@@ -205,24 +205,31 @@ def test_keldrin_in_several_subinterpreters_at_once(run_child):
     assert len({id_ for ids in seen for id_ in ids}) == 16
 
 
-def test_keldrin_imported_again_gives_new_classes_that_work(run_child):
-    same, works = run_child(
+# The module and its classes refer to each other through its state, which the collector must see
+# to free the first module once nothing else holds it.
+def test_keldrin_imported_again_gives_new_classes_that_work_and_frees_the_old(run_child):
+    same, works, freed = run_child(
         """
-    import json, sys
+    import gc, json, sys, weakref
     import keldrin
     first, wire = keldrin, keldrin.Ping(3).encode()
     del sys.modules["keldrin"]
     import keldrin
     m = keldrin.decode(wire)
-    print(json.dumps([
+    results = [
         [keldrin is first, keldrin.Ping is first.Ping, keldrin.Record is first.Record],
         [type(m) is keldrin.Ping, type(m.pong()) is keldrin.Pong, m.pong().encode().hex(),
          type(first.decode(wire)) is first.Ping],
-    ]))
+    ]
+    held = [weakref.ref(first), weakref.ref(first.Ping), weakref.ref(first.DecodeError)]
+    del first
+    gc.collect()
+    print(json.dumps(results + [[ref() is None for ref in held]]))
     """
     )
     assert same == [False, False, False]
     assert works == [True, True, "00130003000000", True]
+    assert freed == [True, True, True]
 
 
 # --- the classes as types ---------------------------------------------------------------------

@@ -69,7 +69,8 @@ PyObject* Module_decode_tlv_stream(PyObject* module, PyObject* const* args, Py_s
         throw_argument_type(kDecodeStreamSignature.argument(1), "a collection of int", given[1]);
       }
       while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        known.push_back({.type = to_unsigned(item.get(), {"decode_tlv_stream", "known"}, kMaxU64),
+        known.push_back({.type = to_unsigned(item.get(), kDecodeStreamSignature.argument(1),
+                                             kMaxU64),
                          .name = "known type"});
       }
       if (PyErr_Occurred()) throw_pending();
@@ -202,12 +203,11 @@ int Module_exec(PyObject* module) {
 }
 
 // Every object the state holds, for the collector: the classes refer back to the module. The
-// interpreter may ask before the state exists, or after it is gone.
+// interpreter calls m_traverse, m_clear and m_free only while the state exists; an object not
+// made yet, or already released, is null.
 template <class Visit>
 void for_each_held(PyObject* module, Visit&& visit) {
-  auto* held = static_cast<ModuleState*>(PyModule_GetState(module));
-  if (held == nullptr) return;
-  ModuleState& state = *held;
+  ModuleState& state = *static_cast<ModuleState*>(PyModule_GetState(module));
   visit(state.decode_error);
   visit(state.record_type);
   visit(state.unpickle);
