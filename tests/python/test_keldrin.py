@@ -245,6 +245,11 @@ def known_types_then_failure():
     raise ZeroDivisionError("no more types")
 
 
+class Unbooled:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth")
+
+
 # Refused arguments: (call, the exception, its text).
 ARGUMENT_ERRORS = {
     "none": (keldrin.decode, TypeError, "decode() missing required argument 'data'"),
@@ -268,6 +273,12 @@ ARGUMENT_ERRORS = {
                        "0..18446744073709551615, not -1"),
     "known failing": (lambda: keldrin.decode_tlv_stream(b"", known=known_types_then_failure()),
                       ZeroDivisionError, "no more types"),
+    "strict failing": (lambda: keldrin.decode(EMPTY_INIT, strict=Unbooled()), ZeroDivisionError,
+                       "no truth"),
+    "tlvs item": (lambda: Init(tlvs=[(1, b""), 2]), TypeError,
+                  "Init() argument 'tlvs' item 1 must be a Record or a (type, value) pair, not int"),
+    "tlvs item value": (lambda: Init(tlvs=[(1, "x")]), TypeError,
+                        "Init() argument 'tlvs' item 0 value must be a bytes-like object, not str"),
     # Before 3.12 a class cannot export a buffer: it is not bytes-like at all.
     "unreadable buffer": (lambda: keldrin.decode(Unreadable()),
                           *((BufferError, "no view") if sys.version_info >= (3, 12) else

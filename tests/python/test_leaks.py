@@ -140,6 +140,7 @@ CASES = [
 # a lenient decode waives it.
 SAMPLES = keldrin_samples(3, 200)
 WIRES = [m.encode() for m in SAMPLES]
+SPREAD_WIRE = bytes(x for byte in WIRES[0] for x in (byte, 0xEE))
 K_INIT, K_PING = SAMPLES[0], SAMPLES[3]
 REFUSED = [
     ("fields short", keldrin, "00100002aa", "2 bytes needed", False),
@@ -180,6 +181,8 @@ CASES += [(f"{'strict' if strict else 'lenient'} {name}",
 CASES += [
     ("keldrin decode memoryview", lambda: keldrin.decode(memoryview(WIRES[0]))),
     ("keldrin decode bytearray", lambda: keldrin.decode(bytearray(WIRES[0]))),
+    # Read through a strided buffer request, whose view must be released.
+    ("keldrin decode strided", lambda: keldrin.decode(memoryview(SPREAD_WIRE)[::2])),
     ("keldrin decode refused", lambda: (raises(TypeError, keldrin.decode, WIRES[0].hex()),
                                         raises(TypeError, keldrin.decode, WIRES[0], x=1))),
     ("keldrin constructors", lambda: [type(m)(*map(m.__getattribute__, m.__match_args__))
