@@ -366,7 +366,7 @@ def test_strict_and_lenient_decoding(row):
     through keldrin.decode; leniently it decodes to that class or fails alike, as the row says."""
     data, cls = row.input, DECODERS[row.fields[0]]
     decoders = [cls.decode]
-    if row.fields[1:2] != ["wrong-type"]:
+    if row.fields[1:2] != ["wrong-type"] and len(data) >= 2:
         decoders.append(keldrin.decode)
     if len(row.fields) == 1:
         for decode in decoders:
