@@ -321,17 +321,26 @@ PyObject* Message_encode(PyObject* self, PyObject*) {
   return frame([&] { return encode(contents_of<M>(self).message); });
 }
 
+/// The name a method's errors give it: short_name<M>() then `suffix` (".decode"), NUL-terminated.
+template <class M, std::size_t kSuffixSize>
+consteval auto method_name(const char (&suffix)[kSuffixSize]) {
+  constexpr std::string_view name = short_name<M>();
+  std::array<char, name.size() + kSuffixSize> text{};
+  std::ranges::copy(std::string_view(suffix), std::ranges::copy(name, text.begin()).out);
+  return text;
+}
+
 template <class M>
 PyObject* Message_decode(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return frame([&] {
-    static const std::string callable = std::string(short_name<M>()) + ".decode";
-    static const Signature signature = [] {
+    static constexpr auto callable = method_name<M>(".decode");
+    static constexpr Signature signature = [] {
       Signature named = kDecodeSignature;
-      named.callable = callable.c_str();
+      named.callable = callable.data();
       return named;
     }();
-    std::array<PyObject*, kDecodeSignature.names.size()> given{};
+    std::array<PyObject*, signature.names.size()> given{};
     match_arguments(signature, args, nargs, kwnames, given);
     const bool strict = flag_value(given[1], true);
     const BytesView data(given[0], signature.argument(0));
@@ -362,12 +371,12 @@ template <class M>
 PyObject* Message_replace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return frame([&] {
-    static const std::string callable = std::string(short_name<M>()) + ".__replace__";
+    static constexpr auto callable = method_name<M>(".__replace__");
     std::array<PyObject*, kFieldCount<M>> given{};
-    match_arguments({callable.c_str(), kFieldNames<M>, 0, 0}, args, nargs, kwnames, given);
+    match_arguments({callable.data(), kFieldNames<M>, 0, 0}, args, nargs, kwnames, given);
     M message = contents_of<M>(self).message;
-    set_fields(message, given, callable.c_str());
-    return checked_message(Py_TYPE(self), std::move(message), callable.c_str());
+    set_fields(message, given, callable.data());
+    return checked_message(Py_TYPE(self), std::move(message), callable.data());
   });
 }
 
