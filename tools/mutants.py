@@ -190,8 +190,9 @@ def run(cmd: list[str], timeout: float | None = None, **kw) -> subprocess.Comple
     try:  # errors="replace": a crashing mutant can print any bytes
         return subprocess.run(cmd, capture_output=True, text=True, errors="replace",
                               timeout=timeout, **kw)
-    except subprocess.TimeoutExpired as e:
-        return subprocess.CompletedProcess(cmd, -999, e.stdout or "", "timed out")
+    except subprocess.TimeoutExpired as e:  # its output is bytes, whatever `text` asked
+        return subprocess.CompletedProcess(cmd, -999, (e.stdout or b"").decode(errors="replace"),
+                                           "timed out")
 
 
 class Runner:
