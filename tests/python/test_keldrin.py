@@ -260,6 +260,8 @@ ARGUMENT_ERRORS = {
                        "decode() takes at most 1 positional argument (2 given)"),
     "four positional": (lambda: Init(b"", b"", (), 1), TypeError,
                         "Init() takes at most 3 positional arguments (4 given)"),
+    "replace positional": (lambda: Ping().__replace__(1), TypeError,
+                           "Ping.__replace__() takes at most 0 positional arguments (1 given)"),
     "twice": (lambda: Ping.decode(b"", data=b""), TypeError,
               "Ping.decode() got multiple values for argument 'data'"),
     "unexpected": (lambda: keldrin.decode_tlv_stream(b"", sorted=True), TypeError,

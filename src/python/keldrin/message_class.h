@@ -306,8 +306,7 @@ Py_hash_t Message_hash(PyObject* self) {
   Py_hash_t hash = contents.hash.load(std::memory_order_relaxed);
   if (hash != -1) return hash;
   try {
-    hash = PyObject_Hash(encode(contents.message).get());
-    if (hash == -1) throw_pending();
+    hash = PyObject_Hash(encode(contents.message).get());  // a bytes object's cannot fail
   } catch (...) {
     raise_in_flight(raise_system_error);
     return -1;
