@@ -321,6 +321,9 @@ def main() -> None:
     out = work / f"results-{args.group.replace('/', '_').replace(' ', '+')}-{args.seed}.json"
     earlier = {}
     if args.rerun or args.resume or args.report:
+        if not out.exists():
+            sys.exit(f"no earlier results for this group and seed ({out}): run without "
+                     "--rerun, --resume or --report first")
         earlier = {r["id"]: r for r in json.loads(out.read_text())}
     by_id = {m.ident: m for m in sample}
 
