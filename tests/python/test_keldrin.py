@@ -69,6 +69,8 @@ def test_objects_are_immutable_and_final(message):
         with pytest.raises(AttributeError):
             delattr(message, name)
     assert not hasattr(message, "__dict__")
+    # A message is of fixed size: a variable one would have sys.getsizeof read its contents.
+    assert cls.__itemsize__ == (tuple.__itemsize__ if cls is Record else 0)
     with pytest.raises(TypeError):
         type("Mine", (cls,), {})
 
